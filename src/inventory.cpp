@@ -1,0 +1,102 @@
+#include "inventory.hpp"
+
+#include "file_digest.hpp"
+#include "list_files.hpp"
+#include "platform.hpp"
+
+#include <cstdio>
+#include <stdexcept>
+#include <system_error>
+
+namespace treeinv {
+
+std::string base_prefix(const std::string& start_directory) {
+  std::string prefix = start_directory;
+  // A root such as "/" or "C:\" already ends in its separator.
+  if (prefix.empty() || prefix.back() != platform::k_separator) {
+    prefix += platform::k_separator;
+  }
+  return prefix;
+}
+
+std::string relative_path(const std::string& full_path, const std::string& base_prefix) {
+  if (full_path.size() <= base_prefix.size() || full_path.compare(0, base_prefix.size(), base_prefix) != 0) {
+    // Only possible if the starting directory changed its name while the walk started.
+    throw std::runtime_error("\"" + full_path + "\" is not below \"" + base_prefix + "\".");
+  }
+  std::string relative = full_path.substr(base_prefix.size());
+  if (relative.find_first_of(platform::k_unlistable_bytes) != std::string::npos) {
+    throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence),
+                            "Cannot list \"" + relative + "\"");
+  }
+  return relative;
+}
+
+void take_inventory() {
+  const std::string base = base_prefix(platform::current_directory());
+  ListFiles lists;
+  FileDigester digester;
+  for (platform::Walk walk; !walk.at_end(); walk.advance()) {
+    const platform::Kind kind = walk.kind();
+    const std::string relative = relative_path(walk.narrow_path(), base);
+    if (kind == platform::Kind::directory) {
+      lists.append_folder(relative);
+    } else {
+      // Digest first: a file that cannot be read must leave no partial line.
+      lists.append_file(relative, digester.digest(relative));
+    }
+  }
+  lists.close();
+}
+
+std::string printable(std::string_view text) {
+  static const char k_hex_digits[] = "0123456789abcdef";
+  std::string result;
+  result.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      result += c;
+    } else if (c == '\n') {
+      result += "\\n";
+    } else if (c == '\r') {
+      result += "\\r";
+    } else if (c == '\t') {
+      result += "\\t";
+    } else {
+      result += "\\x";
+      result += k_hex_digits[byte >> 4];
+      result += k_hex_digits[byte & 0x0f];
+    }
+  }
+  return result;
+}
+
+namespace {
+
+void report(std::string_view message) {
+  // The library's filesystem_error text starts with a label of its own; the program's name says enough.
+  constexpr std::string_view k_label = "filesystem error: ";
+  if (message.substr(0, k_label.size()) == k_label) {
+    message.remove_prefix(k_label.size());
+  }
+  const std::string line = "treeinv: " + printable(message) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+} // namespace
+
+int run() {
+  try {
+    take_inventory();
+    return 0;
+  } catch (const std::exception& error) {
+    report(error.what());
+  } catch (...) {
+    report("unknown error");
+  }
+  return 1;
+}
+
+} // namespace treeinv

@@ -1,0 +1,100 @@
+#include "file_digest.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include <sys/stat.h>
+
+namespace treeinv::test {
+namespace {
+
+std::string error_of(FileDigester& digester, const std::string& path) {
+  try {
+    digester.digest(path);
+  } catch (const std::runtime_error& error) {
+    return error.what();
+  }
+  return "no error";
+}
+
+TEST(ReferenceSha256, MatchesPublishedVectors) {
+  EXPECT_EQ(reference_sha256(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(reference_sha256("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(reference_sha256("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+// Sizes around the 4 KiB pieces fed to the hash and around the read buffer's refills.
+TEST(FileDigest, MatchesReferenceAtChunkAndBufferBoundaries) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  FileDigester digester;
+  const std::size_t sizes[] = {0,          1,          63,         64,          4095,       4096,
+                               4097,       8192,       256 * 1024 - 1, 256 * 1024, 256 * 1024 + 1,
+                               3 * 1024 * 1024 + 4097};
+  for (const std::size_t size : sizes) {
+    const std::string contents = random_bytes(size, static_cast<unsigned>(size));
+    write_file("data.bin", contents);
+    EXPECT_EQ(digester.digest("data.bin"), reference_sha256(contents)) << "size " << size;
+  }
+}
+
+TEST(FileDigest, IsLowercaseHexWithLeadingZerosKept) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  // Find contents whose digest starts with a byte below 16, which must still print as two digits.
+  std::string contents;
+  for (int i = 0; reference_sha256(contents).compare(0, 1, "0") != 0; ++i) {
+    contents = "content " + std::to_string(i);
+  }
+  write_file("zero.txt", contents);
+  const std::string digest = FileDigester().digest("zero.txt");
+  EXPECT_EQ(digest, reference_sha256(contents));
+  EXPECT_EQ(digest.size(), 64u);
+  EXPECT_EQ(digest.find_first_not_of("0123456789abcdef"), std::string::npos);
+}
+
+TEST(FileDigest, FollowsLinksAndOpensRelativeToWorkingDirectory) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  make_dir("sub");
+  write_file("sub/file.txt", "hello\n");
+  make_symlink("sub/file.txt", "link");
+  FileDigester digester;
+  EXPECT_EQ(digester.digest("sub/file.txt"), reference_sha256("hello\n"));
+  EXPECT_EQ(digester.digest("link"), reference_sha256("hello\n"));
+}
+
+TEST(FileDigest, RefusesWhatCannotBeOpenedAsARegularFile) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  FileDigester digester;
+  EXPECT_EQ(error_of(digester, "missing.bin"), "Cannot open \"missing.bin\": No such file or directory.");
+
+  make_symlink("nowhere", "dangling");
+  EXPECT_EQ(error_of(digester, "dangling"), "Cannot open \"dangling\": No such file or directory.");
+
+  // Opening a FIFO for reading would wait for a writer; reading a device could go on for ever.
+  ASSERT_EQ(::mkfifo("fifo", 0644), 0);
+  EXPECT_EQ(error_of(digester, "fifo"), "Cannot open \"fifo\": No such device or address.");
+  make_symlink("/dev/zero", "zero");
+  EXPECT_EQ(error_of(digester, "zero"), "Cannot open \"zero\": No such device or address.");
+
+  make_dir("folder");
+  EXPECT_EQ(error_of(digester, "folder"), "Cannot open \"folder\": No such device or address.");
+}
+
+TEST(FileDigest, ReadFailureIsAnErrorNotAShortDigest) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  // A regular file whose first read fails: address 0 of this process is never mapped.
+  make_symlink("/proc/self/mem", "mem");
+  FileDigester digester;
+  EXPECT_EQ(error_of(digester, "mem"), "Cannot read \"mem\": Input/output error.");
+}
+
+} // namespace
+} // namespace treeinv::test

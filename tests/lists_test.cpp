@@ -1,0 +1,80 @@
+#include "inventory.hpp"
+#include "list_files.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace treeinv::test {
+namespace {
+
+const std::string k_digest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+TEST(ListFiles, WriteBothFormatsWithCrLfAndTruncateOldLists) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  write_file("patchlist.txt", std::string(10000, 'x'));
+  write_file("folders.txt", "old line\r\n");
+  {
+    ListFiles lists;
+    // Each line is in the file as soon as it is appended.
+    EXPECT_EQ(read_file("patchlist.txt"), "");
+    lists.append_folder("a");
+    lists.append_folder("a/b/c");
+    EXPECT_EQ(read_file("folders.txt"), "a\\\r\na\\b\\c\\\r\n");
+    lists.append_file("a/b/c/d.dat", k_digest);
+    lists.append_file("a b.txt", k_digest);
+    EXPECT_EQ(read_file("patchlist.txt"), "a/b/c/d.dat " + k_digest + "\r\na b.txt " + k_digest + "\r\n");
+    lists.close();
+  }
+  EXPECT_EQ(read_file("folders.txt"), "a\\\r\na\\b\\c\\\r\n");
+  EXPECT_EQ(read_file("patchlist.txt"), "a/b/c/d.dat " + k_digest + "\r\na b.txt " + k_digest + "\r\n");
+}
+
+TEST(ListFiles, CreationFailureNamesTheList) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  make_dir("folders.txt");
+  try {
+    ListFiles lists;
+    FAIL() << "a folder in the way of folders.txt went unnoticed";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Cannot create \"folders.txt\": Is a directory.");
+  }
+  // patchlist.txt is opened first, so it exists by now.
+  EXPECT_EQ(read_file("patchlist.txt"), "");
+}
+
+TEST(RelativePath, StripsTheStartingDirectoryAndItsSeparator) {
+  EXPECT_EQ(base_prefix("/home/user/game"), "/home/user/game/");
+  EXPECT_EQ(base_prefix("/"), "/");
+  EXPECT_EQ(relative_path("/home/user/game/data/intro.bin", base_prefix("/home/user/game")), "data/intro.bin");
+  EXPECT_EQ(relative_path("/data", base_prefix("/")), "data");
+  EXPECT_EQ(relative_path("/g/a b/\xff\xfe.bin", base_prefix("/g")), "a b/\xff\xfe.bin");
+  EXPECT_THROW(relative_path("/home/user/gamer/x", base_prefix("/home/user/game")), std::runtime_error);
+}
+
+TEST(RelativePath, RefusesNamesTheListsCannotCarry) {
+  for (const std::string name : {"back\\slash", "line\nfeed", "carriage\rreturn"}) {
+    try {
+      relative_path("/g/dir/" + name, base_prefix("/g"));
+      ADD_FAILURE() << "accepted " << printable(name);
+    } catch (const std::system_error& error) {
+      EXPECT_EQ(error.code(), std::errc::illegal_byte_sequence);
+      EXPECT_NE(std::string(error.what()).find("\"dir/" + name + "\""), std::string::npos) << error.what();
+    }
+  }
+}
+
+TEST(Printable, EscapesControlCharactersOnly) {
+  EXPECT_EQ(printable("plain a\\b \xc3\xa9 \xff"), "plain a\\b \xc3\xa9 \xff");
+  EXPECT_EQ(printable("a\nb\rc\td"), "a\\nb\\rc\\td");
+  EXPECT_EQ(printable(std::string("\x01\x1f\x7f", 3)), "\\x01\\x1f\\x7f");
+  EXPECT_EQ(printable(std::string("nul\0x", 5)), "nul\\x00x");
+}
+
+} // namespace
+} // namespace treeinv::test

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace treeinv::test {
+
+// A fresh directory under the system's temporary folder, removed with everything in it afterwards. It is open to
+// every user, so that a run as an unprivileged user can reach it.
+class TempDir {
+public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+  std::string m_path;
+};
+
+// Makes a directory the working directory for its lifetime.
+class ScopedChdir {
+public:
+  explicit ScopedChdir(const std::string& path);
+  ~ScopedChdir();
+  ScopedChdir(const ScopedChdir&) = delete;
+  ScopedChdir& operator=(const ScopedChdir&) = delete;
+
+private:
+  std::string m_previous;
+};
+
+// SHA-256 written straight from its definition, independent of the library the program uses.
+std::string reference_sha256(const std::string& data);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& contents);
+void make_dir(const std::string& path);
+void make_symlink(const std::string& target, const std::string& link);
+// Deterministic pseudo-random bytes.
+std::string random_bytes(std::size_t size, unsigned seed);
+
+enum class User { current, unprivileged };
+
+struct RunOptions {
+  std::vector<std::string> arguments;
+  User user = User::current;
+  // Limit on the size of files the program may write (RLIMIT_FSIZE), with SIGXFSZ ignored; 0 for none.
+  unsigned long file_size_limit = 0;
+  // Removes the directory after entering it and before starting the program.
+  bool remove_directory_first = false;
+};
+
+struct RunResult {
+  int exit_status = -1; // -1 when the program did not exit normally
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+};
+
+// Runs the treeinv executable in `directory`, killing it if it has not finished within a generous time.
+RunResult run_treeinv(const std::string& directory, const RunOptions& options = {});
+
+// Whether a run as User::unprivileged really loses privileges (it does only when the tests run as root; otherwise
+// they already run without them).
+bool dropping_privileges();
+
+// The expected contents of folders.txt and patchlist.txt after a run in `directory`, built by walking it
+// independently (readdir order, lstat to decide where to descend, stat for the kind) and simulating how the two
+// list files grow while they are themselves read. Call it after a run, when the lists exist and the directory
+// enumerates in its final order.
+struct Lists {
+  std::string folders;
+  std::string patchlist;
+};
+Lists model_inventory(const std::string& directory);
+
+// The names in a directory, in the order the directory enumeration returns them.
+std::vector<std::string> enumeration_order(const std::string& directory);
+
+} // namespace treeinv::test
