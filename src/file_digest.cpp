@@ -28,7 +28,7 @@ std::runtime_error file_error(const char* what, const std::string& path, int err
 
 class InputFile {
 public:
-  explicit InputFile(const std::string& path) : m_fd(platform::open_for_reading(path)) {
+  explicit InputFile(const std::string& path) : m_fd(platform::open_for_reading(path, m_identity)) {
     if (m_fd < 0) {
       throw file_error("Cannot open", path, errno);
     }
@@ -38,8 +38,10 @@ public:
   InputFile& operator=(const InputFile&) = delete;
 
   int fd() const { return m_fd; }
+  const platform::FileIdentity& identity() const { return m_identity; }
 
 private:
+  platform::FileIdentity m_identity;
   int m_fd;
 };
 
@@ -48,7 +50,23 @@ private:
 FileDigester::FileDigester() : m_buffer(std::make_unique<char[]>(k_buffer_size)) {}
 
 std::string FileDigester::digest(const std::string& path) {
+  return *compute(path, nullptr, nullptr);
+}
+
+std::optional<std::string> FileDigester::digest_ahead(const std::string& path,
+                                                      const std::vector<platform::FileIdentity>& read_late,
+                                                      const std::atomic<bool>& cancelled) {
+  return compute(path, &read_late, &cancelled);
+}
+
+std::optional<std::string> FileDigester::compute(const std::string& path,
+                                                 const std::vector<platform::FileIdentity>* read_late,
+                                                 const std::atomic<bool>* cancelled) {
   const InputFile file(path);
+  if (read_late != nullptr &&
+      std::find(read_late->begin(), read_late->end(), file.identity()) != read_late->end()) {
+    return std::nullopt;
+  }
 
   SHA256_CTX context;
   SHA256_Init(&context);
@@ -60,6 +78,9 @@ std::string FileDigester::digest(const std::string& path) {
     }
     if (count == 0) {
       break;
+    }
+    if (cancelled != nullptr && cancelled->load(std::memory_order_relaxed)) {
+      throw std::runtime_error("Cancelled reading \"" + path + "\".");
     }
     const auto size = static_cast<std::size_t>(count);
     for (std::size_t offset = 0; offset < size; offset += k_chunk_size) {

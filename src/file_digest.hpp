@@ -1,8 +1,13 @@
 #pragma once
 
+#include "platform.hpp"
+
+#include <atomic>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace treeinv {
 
@@ -17,7 +22,15 @@ public:
   // a regular file, and `Cannot read "PATH": REASON.` when a read fails part-way.
   std::string digest(const std::string& path);
 
+  // As digest(), for reading ahead of time: returns nothing, without reading, when the file opened is one of
+  // `read_late`, and gives up with an error between two reads once `cancelled` is set.
+  std::optional<std::string> digest_ahead(const std::string& path, const std::vector<platform::FileIdentity>& read_late,
+                                          const std::atomic<bool>& cancelled);
+
 private:
+  std::optional<std::string> compute(const std::string& path, const std::vector<platform::FileIdentity>* read_late,
+                                     const std::atomic<bool>* cancelled);
+
   std::unique_ptr<char[]> m_buffer;
 };
 

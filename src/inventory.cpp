@@ -1,10 +1,12 @@
 #include "inventory.hpp"
 
-#include "file_digest.hpp"
+#include "digest_queue.hpp"
 #include "list_files.hpp"
 #include "platform.hpp"
 
 #include <cstdio>
+#include <deque>
+#include <exception>
 #include <stdexcept>
 #include <system_error>
 
@@ -32,19 +34,65 @@ std::string relative_path(const std::string& full_path, const std::string& base_
   return relative;
 }
 
+namespace {
+
+// How many entries the walk may run ahead of the lines written, so that the workers always have files to hash.
+constexpr std::size_t k_look_ahead = 256;
+
+// An entry the walk has passed whose line is not written yet.
+struct Pending {
+  platform::Kind kind = platform::Kind::other;
+  std::string relative;
+  DigestQueue::Ticket digest;
+  // A failure of the walk at this point. It ends the run once every line before it is written.
+  std::exception_ptr error;
+};
+
+} // namespace
+
 void take_inventory() {
   const std::string base = base_prefix(platform::current_directory());
   ListFiles lists;
-  FileDigester digester;
-  for (platform::Walk walk; !walk.at_end(); walk.advance()) {
-    const platform::Kind kind = walk.kind();
-    const std::string relative = relative_path(walk.narrow_path(), base);
-    if (kind == platform::Kind::directory) {
-      lists.append_folder(relative);
-    } else {
-      // Digest first: a file that cannot be read must leave no partial line.
-      lists.append_file(relative, digester.digest(relative));
+  DigestQueue digests(lists.identities(), DigestQueue::default_workers());
+  platform::Walk walk;
+  std::deque<Pending> pending;
+  bool walking = true;
+  while (walking || !pending.empty()) {
+    while (walking && pending.size() < k_look_ahead) {
+      Pending entry;
+      try {
+        if (walk.at_end()) {
+          walking = false;
+          break;
+        }
+        entry.kind = walk.kind();
+        entry.relative = relative_path(walk.narrow_path(), base);
+        if (entry.kind == platform::Kind::other) {
+          entry.digest = digests.submit(entry.relative);
+        }
+        pending.push_back(std::move(entry));
+        walk.advance();
+      } catch (...) {
+        Pending failure;
+        failure.error = std::current_exception();
+        pending.push_back(std::move(failure));
+        walking = false;
+      }
     }
+    if (pending.empty()) {
+      break;
+    }
+    Pending& next = pending.front();
+    if (next.error) {
+      std::rethrow_exception(next.error);
+    }
+    if (next.kind == platform::Kind::directory) {
+      lists.append_folder(next.relative);
+    } else {
+      // The digest comes first: a file that cannot be read leaves no partial line.
+      lists.append_file(next.relative, digests.take(next.digest));
+    }
+    pending.pop_front();
   }
   lists.close();
 }

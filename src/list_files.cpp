@@ -23,6 +23,11 @@ ListFile::ListFile(const char* name) : m_name(name), m_file(std::fopen(name, "wb
   // Every line is written out whole the moment it is complete, so a stream buffer would only add a copy, and a
   // buffer left holding part of a failed line could reach the file later, on close.
   std::setvbuf(m_file, nullptr, _IONBF, 0);
+  if (!platform::identify(m_file, m_identity)) {
+    const int error = errno;
+    std::fclose(m_file);
+    throw list_error("Cannot create", m_name, error);
+  }
 }
 
 ListFile::~ListFile() {
@@ -66,6 +71,10 @@ void ListFiles::append_file(const std::string& relative_path, const std::string&
   m_text += ' ';
   m_text += digest;
   m_patchlist.append_line(m_text);
+}
+
+std::vector<platform::FileIdentity> ListFiles::identities() const {
+  return {m_patchlist.identity(), m_folders.identity()};
 }
 
 void ListFiles::close() {

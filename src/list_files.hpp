@@ -1,8 +1,11 @@
 #pragma once
 
+#include "platform.hpp"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace treeinv {
 
@@ -27,9 +30,12 @@ public:
   // Throws std::runtime_error `Cannot close "NAME": REASON.`.
   void close();
 
+  const platform::FileIdentity& identity() const { return m_identity; }
+
 private:
   const char* m_name;
   std::FILE* m_file;
+  platform::FileIdentity m_identity;
   std::uint64_t m_size = 0;
   std::string m_line;
 };
@@ -49,6 +55,9 @@ public:
 
   // Closes patchlist.txt, then folders.txt.
   void close();
+
+  // Which files the two lists are, since other entries may lead to them too.
+  std::vector<platform::FileIdentity> identities() const;
 
 private:
   ListFile m_patchlist;

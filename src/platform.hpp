@@ -54,14 +54,25 @@ private:
   std::unique_ptr<State> m_state;
 };
 
-// Opens a regular file for reading, sharing it with other readers and writers. Never blocks and never accepts
-// anything but a regular file (a FIFO, socket or device is refused). Returns -1 with errno set on failure.
-int open_for_reading(const std::string& path);
+// What tells one file apart from every other on the machine, whatever names lead to it.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  bool operator==(const FileIdentity& other) const { return volume == other.volume && file == other.file; }
+};
+
+// Opens a regular file for reading, sharing it with other readers and writers, and tells which file it is. Never
+// blocks and never accepts anything but a regular file (a FIFO, socket or device is refused). Returns -1 with
+// errno set on failure.
+int open_for_reading(const std::string& path, FileIdentity& identity);
 
 // Reads up to `size` bytes. Returns the number read, 0 at end of file, or -1 with errno set.
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size);
 
 void close_file(int fd);
+
+// Which file an open output file is. Returns false with errno set on failure.
+bool identify(std::FILE* file, FileIdentity& identity);
 
 // Cuts an open output file back to `size` bytes. Returns false with errno set on failure.
 bool truncate_file(std::FILE* file, std::uint64_t size);

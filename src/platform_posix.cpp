@@ -84,7 +84,7 @@ void Walk::advance() {
   throw fs::filesystem_error("recursive_directory_iterator::operator++", current, error);
 }
 
-int open_for_reading(const std::string& path) {
+int open_for_reading(const std::string& path, FileIdentity& identity) {
   // O_NONBLOCK keeps a FIFO from stalling the open; reads of a regular file are unaffected by it.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
@@ -104,6 +104,7 @@ int open_for_reading(const std::string& path) {
     errno = ENXIO;
     return -1;
   }
+  identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
   return fd;
 }
 
@@ -118,6 +119,15 @@ std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
 
 void close_file(int fd) {
   ::close(fd);
+}
+
+bool identify(std::FILE* file, FileIdentity& identity) {
+  struct stat info {};
+  if (::fstat(::fileno(file), &info) != 0) {
+    return false;
+  }
+  identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  return true;
 }
 
 bool truncate_file(std::FILE* file, std::uint64_t size) {
