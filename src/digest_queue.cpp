@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <system_error>
 
 namespace treeinv {
 
@@ -10,6 +11,7 @@ struct DigestQueue::Job {
 
   const std::string path;
   // Guarded by the queue's mutex until done is set.
+  bool started = false;
   bool done = false;
   std::optional<std::string> digest;
   std::exception_ptr error;
@@ -18,8 +20,12 @@ struct DigestQueue::Job {
 DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned workers)
     : m_read_late(std::move(read_late)) {
   m_workers.reserve(workers);
-  for (unsigned i = 0; i < workers; ++i) {
-    m_workers.emplace_back([this] { work(); });
+  try {
+    for (unsigned i = 0; i < workers; ++i) {
+      m_workers.emplace_back([this] { work(); });
+    }
+  } catch (const std::system_error&) {
+    // Fewer workers only cost time: take() computes any digest that no worker has started.
   }
 }
 
@@ -58,6 +64,13 @@ DigestQueue::Ticket DigestQueue::submit(std::string path) {
 std::string DigestQueue::take(const Ticket& ticket) {
   {
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (!ticket->started) {
+      // Rather than wait for a worker, do it here; reading it now also reads it at the right moment.
+      ticket->started = true;
+      m_queue.erase(std::find(m_queue.begin(), m_queue.end(), ticket));
+      lock.unlock();
+      return m_own_digester.digest(ticket->path);
+    }
     m_taking = true;
     m_job_done.wait(lock, [&] { return ticket->done; });
     m_taking = false;
@@ -66,7 +79,7 @@ std::string DigestQueue::take(const Ticket& ticket) {
     std::rethrow_exception(ticket->error);
   }
   if (!ticket->digest) {
-    return m_late_digester.digest(ticket->path);
+    return m_own_digester.digest(ticket->path);
   }
   return std::move(*ticket->digest);
 }
@@ -85,6 +98,7 @@ void DigestQueue::work() {
       }
       job = std::move(m_queue.front());
       m_queue.pop_front();
+      job->started = true;
     }
     std::optional<std::string> digest;
     std::exception_ptr error;

@@ -34,8 +34,8 @@ public:
   // Queues the digest of the file at `path`.
   Ticket submit(std::string path);
 
-  // Waits for the digest asked for with `ticket`, or computes it now, on this thread, for a file that must be read
-  // late. Throws what FileDigester::digest throws.
+  // The digest asked for with `ticket`: waits for the worker that computes it, or computes it now, on this thread,
+  // when no worker has started on it or the file must be read late. Throws what FileDigester::digest throws.
   std::string take(const Ticket& ticket);
 
   // The number of workers fitting this machine.
@@ -45,7 +45,7 @@ private:
   void work();
 
   const std::vector<platform::FileIdentity> m_read_late;
-  FileDigester m_late_digester;
+  FileDigester m_own_digester;
   std::mutex m_mutex;
   std::condition_variable m_work_ready;
   std::condition_variable m_job_done;

@@ -308,32 +308,41 @@ std::vector<std::string> enumeration_order(const std::string& directory) {
 
 namespace {
 
-void model_directory(const std::string& root, const std::string& relative, Lists& lists) {
-  const std::string directory = relative.empty() ? root : root + "/" + relative;
+struct ModelState {
+  std::string root;
+  ino_t folders_inode = 0;
+  ino_t patchlist_inode = 0;
+  Lists lists;
+};
+
+void model_directory(ModelState& state, const std::string& relative) {
+  const std::string directory = relative.empty() ? state.root : state.root + "/" + relative;
   for (const std::string& name : enumeration_order(directory)) {
     const std::string entry_relative = relative.empty() ? name : relative + "/" + name;
-    const std::string full = root + "/" + entry_relative;
+    const std::string full = state.root + "/" + entry_relative;
     struct stat followed {};
-    if (::stat(full.c_str(), &followed) == 0 && S_ISDIR(followed.st_mode)) {
+    const bool found = ::stat(full.c_str(), &followed) == 0;
+    if (found && S_ISDIR(followed.st_mode)) {
       std::string line = entry_relative;
       for (char& c : line) {
         c = c == '/' ? '\\' : c;
       }
-      lists.folders += line + "\\\r\n";
+      state.lists.folders += line + "\\\r\n";
     } else {
+      // A list, under its own name or through a link, holds the lines written before it is read.
       std::string digest;
-      if (relative.empty() && name == "folders.txt") {
-        digest = reference_sha256(lists.folders);
-      } else if (relative.empty() && name == "patchlist.txt") {
-        digest = reference_sha256(lists.patchlist);
+      if (found && followed.st_ino == state.folders_inode) {
+        digest = reference_sha256(state.lists.folders);
+      } else if (found && followed.st_ino == state.patchlist_inode) {
+        digest = reference_sha256(state.lists.patchlist);
       } else {
         digest = reference_sha256(read_file(full));
       }
-      lists.patchlist += entry_relative + " " + digest + "\r\n";
+      state.lists.patchlist += entry_relative + " " + digest + "\r\n";
     }
     struct stat own {};
     if (::lstat(full.c_str(), &own) == 0 && S_ISDIR(own.st_mode)) {
-      model_directory(root, entry_relative, lists);
+      model_directory(state, entry_relative);
     }
   }
 }
@@ -341,9 +350,19 @@ void model_directory(const std::string& root, const std::string& relative, Lists
 } // namespace
 
 Lists model_inventory(const std::string& directory) {
-  Lists lists;
-  model_directory(directory, "", lists);
-  return lists;
+  ModelState state;
+  state.root = directory;
+  struct stat info {};
+  if (::stat((directory + "/folders.txt").c_str(), &info) != 0) {
+    throw system_failure("stat folders.txt");
+  }
+  state.folders_inode = info.st_ino;
+  if (::stat((directory + "/patchlist.txt").c_str(), &info) != 0) {
+    throw system_failure("stat patchlist.txt");
+  }
+  state.patchlist_inode = info.st_ino;
+  model_directory(state, "");
+  return state.lists;
 }
 
 } // namespace treeinv::test

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
+
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -89,6 +91,25 @@ TEST(Inventory, LinksToFoldersAreListedNotEnteredAndLinksToFilesAreHashed) {
   expect_lists_match_model(dir.path());
 }
 
+// Digests are computed ahead of the lines, but a list read through any name must still hold exactly the lines
+// written before its own.
+TEST(Inventory, ListsReachedThroughLinksAreReadAtTheirTurn) {
+  TempDir dir;
+  for (int i = 0; i < 300; ++i) {
+    write_file(dir / ("file" + std::to_string(i)), std::to_string(i));
+  }
+  make_dir(dir / "zz");
+  make_symlink("../patchlist.txt", dir / "zz/patch link");
+  make_symlink(dir / "folders.txt", dir / "zz/folders link");
+  expect_clean_run(run_treeinv(dir.path()));
+  // A hard link is the same file under another name; it exists only once the list does.
+  ASSERT_EQ(::link((dir / "patchlist.txt").c_str(), (dir / "zz/hard link").c_str()), 0);
+  expect_clean_run(run_treeinv(dir.path()));
+  const std::string patchlist = read_file(dir / "patchlist.txt");
+  EXPECT_NE(patchlist.find("zz/hard link "), std::string::npos);
+  expect_lists_match_model(dir.path());
+}
+
 TEST(Inventory, OddNamesAreWrittenAsTheirBytes) {
   TempDir dir;
   make_dir(dir / " lead and trail ");
@@ -146,6 +167,9 @@ void build_random_tree(const std::string& root, const std::string& relative, int
       build_random_tree(root, entry, depth + 1, random, files, folders);
     } else if (roll == 8 && !files.empty()) {
       make_symlink(files[random() % files.size()], full);
+    } else if (roll == 8) {
+      // The lists do not exist yet, but will by the time the walk meets the link.
+      make_symlink(root + (random() % 2 == 0 ? "/patchlist.txt" : "/folders.txt"), full);
     } else if (!folders.empty()) {
       make_symlink(folders[random() % folders.size()], full);
     }
