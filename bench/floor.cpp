@@ -17,7 +17,7 @@ namespace {
 constexpr std::size_t k_read_size = 1024 * 1024;
 unsigned char g_mix = 0;
 
-void hash_file(const std::string& path, char* buffer) {
+void hash_file(const std::string &path, char *buffer) {
   const int fd = ::open(path.c_str(), O_RDONLY);
   if (fd < 0) {
     std::perror(path.c_str());
@@ -35,13 +35,13 @@ void hash_file(const std::string& path, char* buffer) {
   g_mix ^= digest[0];
 }
 
-void walk(const std::string& directory, char* buffer) {
-  DIR* dir = ::opendir(directory.c_str());
+void walk(const std::string &directory, char *buffer) {
+  DIR *dir = ::opendir(directory.c_str());
   if (dir == nullptr) {
     std::perror(directory.c_str());
     return;
   }
-  while (const dirent* entry = ::readdir(dir)) {
+  while (const dirent *entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") {
       continue;
@@ -51,8 +51,8 @@ void walk(const std::string& directory, char* buffer) {
     if (type == DT_UNKNOWN) {
       struct stat info {};
       type = ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? DT_DIR
-             : S_ISREG(info.st_mode)                                     ? DT_REG
-                                                                         : DT_UNKNOWN;
+             : S_ISREG(info.st_mode)                                    ? DT_REG
+                                                                        : DT_UNKNOWN;
     }
     if (type == DT_DIR) {
       walk(path, buffer);

@@ -11,10 +11,10 @@
 namespace treeinv::test {
 namespace {
 
-std::string error_of(FileDigester& digester, const std::string& path) {
+std::string error_of(FileDigester &digester, const std::string &path) {
   try {
     digester.digest(path);
-  } catch (const std::runtime_error& error) {
+  } catch (const std::runtime_error &error) {
     return error.what();
   }
   return "no error";
@@ -32,9 +32,8 @@ TEST(FileDigest, MatchesReferenceAtChunkAndBufferBoundaries) {
   TempDir dir;
   ScopedChdir in_dir(dir.path());
   FileDigester digester;
-  const std::size_t sizes[] = {0,          1,          63,         64,          4095,       4096,
-                               4097,       8192,       256 * 1024 - 1, 256 * 1024, 256 * 1024 + 1,
-                               3 * 1024 * 1024 + 4097};
+  const std::size_t sizes[] = {
+      0, 1, 63, 64, 4095, 4096, 4097, 8192, 256 * 1024 - 1, 256 * 1024, 256 * 1024 + 1, 3 * 1024 * 1024 + 4097};
   for (const std::size_t size : sizes) {
     const std::string contents = random_bytes(size, static_cast<unsigned>(size));
     write_file("data.bin", contents);

@@ -41,7 +41,7 @@ TEST(ListFiles, CreationFailureNamesTheList) {
   try {
     ListFiles lists;
     FAIL() << "a folder in the way of folders.txt went unnoticed";
-  } catch (const std::runtime_error& error) {
+  } catch (const std::runtime_error &error) {
     EXPECT_STREQ(error.what(), "Cannot create \"folders.txt\": Is a directory.");
   }
   // patchlist.txt is opened first, so it exists by now.
@@ -62,7 +62,7 @@ TEST(RelativePath, RefusesNamesTheListsCannotCarry) {
     try {
       relative_path("/g/dir/" + name, base_prefix("/g"));
       ADD_FAILURE() << "accepted " << printable(name);
-    } catch (const std::system_error& error) {
+    } catch (const std::system_error &error) {
       EXPECT_EQ(error.code(), std::errc::illegal_byte_sequence);
       EXPECT_NE(std::string(error.what()).find("\"dir/" + name + "\""), std::string::npos) << error.what();
     }

@@ -25,11 +25,11 @@
 namespace treeinv::test {
 namespace {
 
-std::runtime_error system_failure(const std::string& what) {
+std::runtime_error system_failure(const std::string &what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-void force_remove(const std::string& path) {
+void force_remove(const std::string &path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
     return;
@@ -40,7 +40,7 @@ void force_remove(const std::string& path) {
   }
   // Tests take permissions away; give them back so the tree can be removed without privileges.
   ::chmod(path.c_str(), 0700);
-  for (const std::string& name : enumeration_order(path)) {
+  for (const std::string &name : enumeration_order(path)) {
     force_remove(path + "/" + name);
   }
   ::rmdir(path.c_str());
@@ -49,7 +49,7 @@ void force_remove(const std::string& path) {
 } // namespace
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
+  const char *base = std::getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/treeinv-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
     throw system_failure("mkdtemp");
@@ -67,7 +67,7 @@ TempDir::~TempDir() {
   force_remove(m_path);
 }
 
-ScopedChdir::ScopedChdir(const std::string& path) {
+ScopedChdir::ScopedChdir(const std::string &path) {
   char previous[PATH_MAX];
   if (::getcwd(previous, sizeof previous) == nullptr || ::chdir(path.c_str()) != 0) {
     throw system_failure("chdir " + path);
@@ -81,7 +81,7 @@ ScopedChdir::~ScopedChdir() {
   }
 }
 
-std::string reference_sha256(const std::string& data) {
+std::string reference_sha256(const std::string &data) {
   static const std::array<std::uint32_t, 64> k = {
       0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
       0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
@@ -141,7 +141,7 @@ std::string reference_sha256(const std::string& data) {
   return hex;
 }
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     throw system_failure("read " + path);
@@ -151,7 +151,7 @@ std::string read_file(const std::string& path) {
   return contents.str();
 }
 
-void write_file(const std::string& path, const std::string& contents) {
+void write_file(const std::string &path, const std::string &contents) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
   if (!out.flush()) {
@@ -159,13 +159,13 @@ void write_file(const std::string& path, const std::string& contents) {
   }
 }
 
-void make_dir(const std::string& path) {
+void make_dir(const std::string &path) {
   if (::mkdir(path.c_str(), 0755) != 0) {
     throw system_failure("mkdir " + path);
   }
 }
 
-void make_symlink(const std::string& target, const std::string& link) {
+void make_symlink(const std::string &target, const std::string &link) {
   if (::symlink(target.c_str(), link.c_str()) != 0) {
     throw system_failure("symlink " + link);
   }
@@ -174,7 +174,7 @@ void make_symlink(const std::string& target, const std::string& link) {
 std::string random_bytes(std::size_t size, unsigned seed) {
   std::mt19937 generator(seed);
   std::string bytes(size, '\0');
-  for (char& byte : bytes) {
+  for (char &byte : bytes) {
     byte = static_cast<char>(generator() & 0xff);
   }
   return bytes;
@@ -186,13 +186,13 @@ bool dropping_privileges() {
 
 namespace {
 
-[[noreturn]] void child_fail(const char* what) {
+[[noreturn]] void child_fail(const char *what) {
   const std::string text = std::string("test child: ") + what + ": " + std::strerror(errno) + "\n";
   [[maybe_unused]] const ssize_t ignored = ::write(2, text.data(), text.size());
   ::_exit(127);
 }
 
-[[noreturn]] void exec_child(const std::string& directory, const RunOptions& options, int out_fd, int err_fd) {
+[[noreturn]] void exec_child(const std::string &directory, const RunOptions &options, int out_fd, int err_fd) {
   if (::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0) {
     child_fail("dup2");
   }
@@ -217,11 +217,11 @@ namespace {
       child_fail("dropping privileges");
     }
   }
-  std::vector<char*> argv;
+  std::vector<char *> argv;
   std::string program = TREEINV_EXE;
   argv.push_back(program.data());
   std::vector<std::string> arguments = options.arguments;
-  for (std::string& argument : arguments) {
+  for (std::string &argument : arguments) {
     argv.push_back(argument.data());
   }
   argv.push_back(nullptr);
@@ -231,7 +231,7 @@ namespace {
 
 } // namespace
 
-RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
+RunResult run_treeinv(const std::string &directory, const RunOptions &options) {
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -250,10 +250,11 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
   RunResult result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::array<pollfd, 2> fds = {pollfd{out_pipe[0], POLLIN, 0}, pollfd{err_pipe[0], POLLIN, 0}};
-  std::array<std::string*, 2> sinks = {&result.out, &result.err};
+  std::array<std::string *, 2> sinks = {&result.out, &result.err};
   int open_pipes = 2;
   while (open_pipes > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timed_out = true;
       ::kill(child, SIGKILL);
@@ -277,7 +278,7 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
       }
     }
   }
-  for (const pollfd& fd : fds) {
+  for (const pollfd &fd : fds) {
     if (fd.fd >= 0) {
       ::close(fd.fd);
     }
@@ -290,13 +291,13 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
   return result;
 }
 
-std::vector<std::string> enumeration_order(const std::string& directory) {
+std::vector<std::string> enumeration_order(const std::string &directory) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(directory.c_str());
+  DIR *dir = ::opendir(directory.c_str());
   if (dir == nullptr) {
     throw system_failure("opendir " + directory);
   }
-  while (const dirent* entry = ::readdir(dir)) {
+  while (const dirent *entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
     if (name != "." && name != "..") {
       names.emplace_back(name);
@@ -315,16 +316,16 @@ struct ModelState {
   Lists lists;
 };
 
-void model_directory(ModelState& state, const std::string& relative) {
+void model_directory(ModelState &state, const std::string &relative) {
   const std::string directory = relative.empty() ? state.root : state.root + "/" + relative;
-  for (const std::string& name : enumeration_order(directory)) {
+  for (const std::string &name : enumeration_order(directory)) {
     const std::string entry_relative = relative.empty() ? name : relative + "/" + name;
     const std::string full = state.root + "/" + entry_relative;
     struct stat followed {};
     const bool found = ::stat(full.c_str(), &followed) == 0;
     if (found && S_ISDIR(followed.st_mode)) {
       std::string line = entry_relative;
-      for (char& c : line) {
+      for (char &c : line) {
         c = c == '/' ? '\\' : c;
       }
       state.lists.folders += line + "\\\r\n";
@@ -349,7 +350,7 @@ void model_directory(ModelState& state, const std::string& relative) {
 
 } // namespace
 
-Lists model_inventory(const std::string& directory) {
+Lists model_inventory(const std::string &directory) {
   ModelState state;
   state.root = directory;
   struct stat info {};
