@@ -17,7 +17,7 @@ namespace {
 constexpr std::size_t k_read_size = 1024 * 1024;
 unsigned char g_mix = 0;
 
-void hash_file(const std::string &path, char *buffer) {
+void hash_file(const std::string& path, char* buffer) {
   const int fd = ::open(path.c_str(), O_RDONLY);
   if (fd < 0) {
     std::perror(path.c_str());
@@ -35,13 +35,13 @@ void hash_file(const std::string &path, char *buffer) {
   g_mix ^= digest[0];
 }
 
-void walk(const std::string &directory, char *buffer) {
-  DIR *dir = ::opendir(directory.c_str());
+void walk(const std::string& directory, char* buffer) {
+  DIR* dir = ::opendir(directory.c_str());
   if (dir == nullptr) {
     std::perror(directory.c_str());
     return;
   }
-  while (const dirent *entry = ::readdir(dir)) {
+  while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") {
       continue;

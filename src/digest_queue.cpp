@@ -24,7 +24,7 @@ DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned
     for (unsigned i = 0; i < workers; ++i) {
       m_workers.emplace_back([this] { work(); });
     }
-  } catch (const std::system_error &) {
+  } catch (const std::system_error&) {
     // Fewer workers only cost time: take() computes any digest that no worker has started.
   }
 }
@@ -37,7 +37,7 @@ DigestQueue::~DigestQueue() {
   }
   m_cancelled = true;
   m_work_ready.notify_all();
-  for (std::thread &worker : m_workers) {
+  for (std::thread& worker : m_workers) {
     worker.join();
   }
 }
@@ -61,7 +61,7 @@ DigestQueue::Ticket DigestQueue::submit(std::string path) {
   return job;
 }
 
-std::string DigestQueue::take(const Ticket &ticket) {
+std::string DigestQueue::take(const Ticket& ticket) {
   {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!ticket->started) {

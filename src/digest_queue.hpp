@@ -28,15 +28,15 @@ public:
   DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned workers);
   // Abandons what is still queued, stops the reads under way and waits for the workers.
   ~DigestQueue();
-  DigestQueue(const DigestQueue &) = delete;
-  DigestQueue &operator=(const DigestQueue &) = delete;
+  DigestQueue(const DigestQueue&) = delete;
+  DigestQueue& operator=(const DigestQueue&) = delete;
 
   // Queues the digest of the file at `path`.
   Ticket submit(std::string path);
 
   // The digest asked for with `ticket`: waits for the worker that computes it, or computes it now, on this thread,
   // when no worker has started on it or the file must be read late. Throws what FileDigester::digest throws.
-  std::string take(const Ticket &ticket);
+  std::string take(const Ticket& ticket);
 
   // The number of workers fitting this machine.
   static unsigned default_workers();

@@ -22,23 +22,23 @@ constexpr std::size_t k_chunk_size = 4096;
 // that down to a few percent while the buffer still fits in the cache.
 constexpr std::size_t k_buffer_size = 256 * 1024;
 
-std::runtime_error file_error(const char *what, const std::string &path, int error) {
+std::runtime_error file_error(const char* what, const std::string& path, int error) {
   return std::runtime_error(std::string(what) + " \"" + path + "\": " + std::strerror(error) + ".");
 }
 
 class InputFile {
 public:
-  explicit InputFile(const std::string &path) : m_fd(platform::open_for_reading(path, m_identity)) {
+  explicit InputFile(const std::string& path) : m_fd(platform::open_for_reading(path, m_identity)) {
     if (m_fd < 0) {
       throw file_error("Cannot open", path, errno);
     }
   }
   ~InputFile() { platform::close_file(m_fd); }
-  InputFile(const InputFile &) = delete;
-  InputFile &operator=(const InputFile &) = delete;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
 
   int fd() const { return m_fd; }
-  const platform::FileIdentity &identity() const { return m_identity; }
+  const platform::FileIdentity& identity() const { return m_identity; }
 
 private:
   platform::FileIdentity m_identity;
@@ -49,19 +49,19 @@ private:
 
 FileDigester::FileDigester() : m_buffer(std::make_unique<char[]>(k_buffer_size)) {}
 
-std::string FileDigester::digest(const std::string &path) {
+std::string FileDigester::digest(const std::string& path) {
   return *compute(path, nullptr, nullptr);
 }
 
-std::optional<std::string> FileDigester::digest_ahead(const std::string &path,
-                                                      const std::vector<platform::FileIdentity> &read_late,
-                                                      const std::atomic<bool> &cancelled) {
+std::optional<std::string> FileDigester::digest_ahead(const std::string& path,
+                                                      const std::vector<platform::FileIdentity>& read_late,
+                                                      const std::atomic<bool>& cancelled) {
   return compute(path, &read_late, &cancelled);
 }
 
-std::optional<std::string> FileDigester::compute(const std::string &path,
-                                                 const std::vector<platform::FileIdentity> *read_late,
-                                                 const std::atomic<bool> *cancelled) {
+std::optional<std::string> FileDigester::compute(const std::string& path,
+                                                 const std::vector<platform::FileIdentity>* read_late,
+                                                 const std::atomic<bool>* cancelled) {
   const InputFile file(path);
   if (read_late != nullptr && std::find(read_late->begin(), read_late->end(), file.identity()) != read_late->end()) {
     return std::nullopt;

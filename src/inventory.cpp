@@ -12,7 +12,7 @@
 
 namespace treeinv {
 
-std::string base_prefix(const std::string &start_directory) {
+std::string base_prefix(const std::string& start_directory) {
   std::string prefix = start_directory;
   // A root such as "/" or "C:\" already ends in its separator.
   if (prefix.empty() || prefix.back() != platform::k_separator) {
@@ -21,7 +21,7 @@ std::string base_prefix(const std::string &start_directory) {
   return prefix;
 }
 
-std::string relative_path(const std::string &full_path, const std::string &base_prefix) {
+std::string relative_path(const std::string& full_path, const std::string& base_prefix) {
   if (full_path.size() <= base_prefix.size() || full_path.compare(0, base_prefix.size(), base_prefix) != 0) {
     // Only possible if the starting directory changed its name while the walk started.
     throw std::runtime_error("\"" + full_path + "\" is not below \"" + base_prefix + "\".");
@@ -81,7 +81,7 @@ void take_inventory() {
     if (pending.empty()) {
       break;
     }
-    Pending &next = pending.front();
+    Pending& next = pending.front();
     if (next.error) {
       std::rethrow_exception(next.error);
     }
@@ -138,7 +138,7 @@ int run() {
   try {
     take_inventory();
     return 0;
-  } catch (const std::exception &error) {
+  } catch (const std::exception& error) {
     report(error.what());
   } catch (...) {
     report("unknown error");

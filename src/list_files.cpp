@@ -10,13 +10,13 @@
 namespace treeinv {
 namespace {
 
-std::runtime_error list_error(const char *what, const char *name, int error) {
+std::runtime_error list_error(const char* what, const char* name, int error) {
   return std::runtime_error(std::string(what) + " \"" + name + "\": " + std::strerror(error) + ".");
 }
 
 } // namespace
 
-ListFile::ListFile(const char *name) : m_name(name), m_file(std::fopen(name, "wb")) {
+ListFile::ListFile(const char* name) : m_name(name), m_file(std::fopen(name, "wb")) {
   if (m_file == nullptr) {
     throw list_error("Cannot create", m_name, errno);
   }
@@ -36,7 +36,7 @@ ListFile::~ListFile() {
   }
 }
 
-void ListFile::append_line(const std::string &text) {
+void ListFile::append_line(const std::string& text) {
   m_line.assign(text);
   m_line += "\r\n";
   if (std::fwrite(m_line.data(), 1, m_line.size(), m_file) != m_line.size()) {
@@ -49,7 +49,7 @@ void ListFile::append_line(const std::string &text) {
 }
 
 void ListFile::close() {
-  std::FILE *file = m_file;
+  std::FILE* file = m_file;
   m_file = nullptr;
   if (std::fclose(file) != 0) {
     throw list_error("Cannot close", m_name, errno);
@@ -58,14 +58,14 @@ void ListFile::close() {
 
 ListFiles::ListFiles() : m_patchlist(k_patchlist_name), m_folders(k_folders_name) {}
 
-void ListFiles::append_folder(const std::string &relative_path) {
+void ListFiles::append_folder(const std::string& relative_path) {
   m_text.assign(relative_path);
   std::replace(m_text.begin(), m_text.end(), platform::k_separator, '\\');
   m_text += '\\';
   m_folders.append_line(m_text);
 }
 
-void ListFiles::append_file(const std::string &relative_path, const std::string &digest) {
+void ListFiles::append_file(const std::string& relative_path, const std::string& digest) {
   m_text.assign(relative_path);
   std::replace(m_text.begin(), m_text.end(), platform::k_separator, '/');
   m_text += ' ';

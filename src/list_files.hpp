@@ -9,8 +9,8 @@
 
 namespace treeinv {
 
-inline constexpr const char *k_folders_name = "folders.txt";
-inline constexpr const char *k_patchlist_name = "patchlist.txt";
+inline constexpr const char* k_folders_name = "folders.txt";
+inline constexpr const char* k_patchlist_name = "patchlist.txt";
 
 // One list file in the working directory, written line by line. Each line reaches the file as a whole with one
 // write as soon as it is appended, so the file holds exactly the complete lines appended so far; if a write
@@ -19,22 +19,22 @@ class ListFile {
 public:
   // Creates the file or truncates the existing one.
   // Throws std::runtime_error `Cannot create "NAME": REASON.`.
-  explicit ListFile(const char *name);
+  explicit ListFile(const char* name);
   ~ListFile();
-  ListFile(const ListFile &) = delete;
-  ListFile &operator=(const ListFile &) = delete;
+  ListFile(const ListFile&) = delete;
+  ListFile& operator=(const ListFile&) = delete;
 
   // Appends `text` followed by CR LF. Throws std::runtime_error `Cannot write "NAME": REASON.`.
-  void append_line(const std::string &text);
+  void append_line(const std::string& text);
 
   // Throws std::runtime_error `Cannot close "NAME": REASON.`.
   void close();
 
-  const platform::FileIdentity &identity() const { return m_identity; }
+  const platform::FileIdentity& identity() const { return m_identity; }
 
 private:
-  const char *m_name;
-  std::FILE *m_file;
+  const char* m_name;
+  std::FILE* m_file;
   platform::FileIdentity m_identity;
   std::uint64_t m_size = 0;
   std::string m_line;
@@ -48,10 +48,10 @@ public:
   ListFiles();
 
   // Writes the path with "\" between components and after the last one.
-  void append_folder(const std::string &relative_path);
+  void append_folder(const std::string& relative_path);
 
   // Writes the path with "/" between components, one space and the digest.
-  void append_file(const std::string &relative_path, const std::string &digest);
+  void append_file(const std::string& relative_path, const std::string& digest);
 
   // Closes patchlist.txt, then folders.txt.
   void close();

@@ -14,7 +14,7 @@ namespace treeinv::platform {
 extern const char k_separator;
 
 // Bytes that a listed relative path may not hold on this platform: the lists could not carry them unambiguously.
-extern const char *const k_unlistable_bytes;
+extern const char* const k_unlistable_bytes;
 
 // The narrow form of the current working directory.
 // Throws std::filesystem::filesystem_error ("current_path()") when it cannot be obtained.
@@ -32,8 +32,8 @@ public:
   // "recursive_directory_iterator::recursive_directory_iterator").
   Walk();
   ~Walk();
-  Walk(const Walk &) = delete;
-  Walk &operator=(const Walk &) = delete;
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
 
   bool at_end() const;
 
@@ -58,23 +58,23 @@ private:
 struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t file = 0;
-  bool operator==(const FileIdentity &other) const { return volume == other.volume && file == other.file; }
+  bool operator==(const FileIdentity& other) const { return volume == other.volume && file == other.file; }
 };
 
 // Opens a regular file for reading, sharing it with other readers and writers, and tells which file it is. Never
 // blocks and never accepts anything but a regular file (a FIFO, socket or device is refused). Returns -1 with
 // errno set on failure.
-int open_for_reading(const std::string &path, FileIdentity &identity);
+int open_for_reading(const std::string& path, FileIdentity& identity);
 
 // Reads up to `size` bytes. Returns the number read, 0 at end of file, or -1 with errno set.
-std::ptrdiff_t read_some(int fd, char *buffer, std::size_t size);
+std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size);
 
 void close_file(int fd);
 
 // Which file an open output file is. Returns false with errno set on failure.
-bool identify(std::FILE *file, FileIdentity &identity);
+bool identify(std::FILE* file, FileIdentity& identity);
 
 // Cuts an open output file back to `size` bytes. Returns false with errno set on failure.
-bool truncate_file(std::FILE *file, std::uint64_t size);
+bool truncate_file(std::FILE* file, std::uint64_t size);
 
 } // namespace treeinv::platform

@@ -15,7 +15,7 @@ namespace treeinv::platform {
 const char k_separator = '/';
 
 // A line end would split a line of either list, and a backslash would read as a separator in folders.txt.
-const char *const k_unlistable_bytes = "\\\r\n";
+const char* const k_unlistable_bytes = "\\\r\n";
 
 std::string current_directory() {
   std::error_code error;
@@ -49,7 +49,7 @@ bool Walk::at_end() const {
 }
 
 Kind Walk::kind() const {
-  const fs::path &path = m_state->it->path();
+  const fs::path& path = m_state->it->path();
   std::error_code error;
   const fs::file_status status = fs::status(path, error);
   if (status.type() == fs::file_type::directory) {
@@ -84,7 +84,7 @@ void Walk::advance() {
   throw fs::filesystem_error("recursive_directory_iterator::operator++", current, error);
 }
 
-int open_for_reading(const std::string &path, FileIdentity &identity) {
+int open_for_reading(const std::string& path, FileIdentity& identity) {
   // O_NONBLOCK keeps a FIFO from stalling the open; reads of a regular file are unaffected by it.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
@@ -108,7 +108,7 @@ int open_for_reading(const std::string &path, FileIdentity &identity) {
   return fd;
 }
 
-std::ptrdiff_t read_some(int fd, char *buffer, std::size_t size) {
+std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
   for (;;) {
     const ssize_t count = ::read(fd, buffer, size);
     if (count >= 0 || errno != EINTR) {
@@ -121,7 +121,7 @@ void close_file(int fd) {
   ::close(fd);
 }
 
-bool identify(std::FILE *file, FileIdentity &identity) {
+bool identify(std::FILE* file, FileIdentity& identity) {
   struct stat info {};
   if (::fstat(::fileno(file), &info) != 0) {
     return false;
@@ -130,7 +130,7 @@ bool identify(std::FILE *file, FileIdentity &identity) {
   return true;
 }
 
-bool truncate_file(std::FILE *file, std::uint64_t size) {
+bool truncate_file(std::FILE* file, std::uint64_t size) {
   return ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;
 }
 

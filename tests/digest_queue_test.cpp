@@ -14,7 +14,7 @@
 namespace treeinv::test {
 namespace {
 
-platform::FileIdentity identity_of(const std::string &path) {
+platform::FileIdentity identity_of(const std::string& path) {
   platform::FileIdentity identity;
   const int fd = platform::open_for_reading(path, identity);
   EXPECT_GE(fd, 0) << path;
@@ -43,7 +43,7 @@ TEST(DigestQueue, HandsBackEachDigestOrErrorWithItsOwnTicket) {
         try {
           queue.take(tickets[i]);
           ADD_FAILURE() << "no error for a missing file";
-        } catch (const std::runtime_error &error) {
+        } catch (const std::runtime_error& error) {
           EXPECT_STREQ(error.what(), "Cannot open \"f17\": No such file or directory.");
         }
       } else {

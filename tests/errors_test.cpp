@@ -11,7 +11,7 @@
 namespace treeinv::test {
 namespace {
 
-void expect_failure(const RunResult &run, const std::string &message) {
+void expect_failure(const RunResult& run, const std::string& message) {
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, "");
@@ -19,8 +19,8 @@ void expect_failure(const RunResult &run, const std::string &message) {
 }
 
 // Both lists hold nothing but complete lines, and none of them names `name`.
-void expect_no_line_for(const TempDir &dir, const std::string &name) {
-  for (const char *list : {"folders.txt", "patchlist.txt"}) {
+void expect_no_line_for(const TempDir& dir, const std::string& name) {
+  for (const char* list : {"folders.txt", "patchlist.txt"}) {
     const std::string contents = read_file(dir / list);
     EXPECT_TRUE(contents.empty() || contents.substr(contents.size() - 2) == "\r\n") << list;
     EXPECT_EQ(contents.find(name), std::string::npos) << list;
@@ -29,10 +29,10 @@ void expect_no_line_for(const TempDir &dir, const std::string &name) {
 
 TEST(RunErrors, EntriesThatCannotBeOpenedEndTheRunWithTheOpenMessage) {
   struct Case {
-    const char *target; // of a link named "entry"; nullptr for a FIFO
-    const char *reason;
+    const char* target; // of a link named "entry"; nullptr for a FIFO
+    const char* reason;
   };
-  for (const Case &c : {Case{"nowhere", "No such file or directory"}, Case{"/dev/zero", "No such device or address"},
+  for (const Case& c : {Case{"nowhere", "No such file or directory"}, Case{"/dev/zero", "No such device or address"},
                         Case{nullptr, "No such device or address"}}) {
     SCOPED_TRACE(c.target != nullptr ? c.target : "fifo");
     TempDir dir;
@@ -110,7 +110,7 @@ TEST(RunErrors, WriteFailureEndsTheRunAndLeavesOnlyCompleteLines) {
 // Permission failures, run as an unprivileged user since root is not refused anything.
 class PermissionErrors : public ::testing::Test {
 protected:
-  RunResult run_unprivileged(const std::string &directory) {
+  RunResult run_unprivileged(const std::string& directory) {
     RunOptions options;
     options.user = User::unprivileged;
     return run_treeinv(directory, options);

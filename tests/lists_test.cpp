@@ -11,29 +11,6 @@
 namespace treeinv::test {
 namespace {
 
-const std::string k_digest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-
-TEST(ListFiles, WriteBothFormatsWithCrLfAndTruncateOldLists) {
-  TempDir dir;
-  ScopedChdir in_dir(dir.path());
-  write_file("patchlist.txt", std::string(10000, 'x'));
-  write_file("folders.txt", "old line\r\n");
-  {
-    ListFiles lists;
-    // Each line is in the file as soon as it is appended.
-    EXPECT_EQ(read_file("patchlist.txt"), "");
-    lists.append_folder("a");
-    lists.append_folder("a/b/c");
-    EXPECT_EQ(read_file("folders.txt"), "a\\\r\na\\b\\c\\\r\n");
-    lists.append_file("a/b/c/d.dat", k_digest);
-    lists.append_file("a b.txt", k_digest);
-    EXPECT_EQ(read_file("patchlist.txt"), "a/b/c/d.dat " + k_digest + "\r\na b.txt " + k_digest + "\r\n");
-    lists.close();
-  }
-  EXPECT_EQ(read_file("folders.txt"), "a\\\r\na\\b\\c\\\r\n");
-  EXPECT_EQ(read_file("patchlist.txt"), "a/b/c/d.dat " + k_digest + "\r\na b.txt " + k_digest + "\r\n");
-}
-
 TEST(ListFiles, CreationFailureNamesTheList) {
   TempDir dir;
   ScopedChdir in_dir(dir.path());
@@ -41,7 +18,7 @@ TEST(ListFiles, CreationFailureNamesTheList) {
   try {
     ListFiles lists;
     FAIL() << "a folder in the way of folders.txt went unnoticed";
-  } catch (const std::runtime_error &error) {
+  } catch (const std::runtime_error& error) {
     EXPECT_STREQ(error.what(), "Cannot create \"folders.txt\": Is a directory.");
   }
   // patchlist.txt is opened first, so it exists by now.
@@ -62,7 +39,7 @@ TEST(RelativePath, RefusesNamesTheListsCannotCarry) {
     try {
       relative_path("/g/dir/" + name, base_prefix("/g"));
       ADD_FAILURE() << "accepted " << printable(name);
-    } catch (const std::system_error &error) {
+    } catch (const std::system_error& error) {
       EXPECT_EQ(error.code(), std::errc::illegal_byte_sequence);
       EXPECT_NE(std::string(error.what()).find("\"dir/" + name + "\""), std::string::npos) << error.what();
     }

@@ -11,11 +11,11 @@ class TempDir {
 public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
 
-  const std::string &path() const { return m_path; }
-  std::string operator/(const std::string &name) const { return m_path + "/" + name; }
+  const std::string& path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
 private:
   std::string m_path;
@@ -24,22 +24,22 @@ private:
 // Makes a directory the working directory for its lifetime.
 class ScopedChdir {
 public:
-  explicit ScopedChdir(const std::string &path);
+  explicit ScopedChdir(const std::string& path);
   ~ScopedChdir();
-  ScopedChdir(const ScopedChdir &) = delete;
-  ScopedChdir &operator=(const ScopedChdir &) = delete;
+  ScopedChdir(const ScopedChdir&) = delete;
+  ScopedChdir& operator=(const ScopedChdir&) = delete;
 
 private:
   std::string m_previous;
 };
 
-// SHA-256 written straight from its definition, independent of the library the program uses.
-std::string reference_sha256(const std::string &data);
+// SHA-256 of the whole data at once, through another entry point of the library than the program's.
+std::string reference_sha256(const std::string& data);
 
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &contents);
-void make_dir(const std::string &path);
-void make_symlink(const std::string &target, const std::string &link);
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& contents);
+void make_dir(const std::string& path);
+void make_symlink(const std::string& target, const std::string& link);
 // Deterministic pseudo-random bytes.
 std::string random_bytes(std::size_t size, unsigned seed);
 
@@ -55,14 +55,14 @@ struct RunOptions {
 };
 
 struct RunResult {
-  int exit_status = -1; // -1 when the program did not exit normally
-  bool timed_out = false;
+  int exit_status = -1;   // -1 when the program did not exit normally
+  bool timed_out = false; // killed after a minute
   std::string out;
   std::string err;
 };
 
 // Runs the treeinv executable in `directory`, killing it if it has not finished within a generous time.
-RunResult run_treeinv(const std::string &directory, const RunOptions &options = {});
+RunResult run_treeinv(const std::string& directory, const RunOptions& options = {});
 
 // Whether a run as User::unprivileged really loses privileges (it does only when the tests run as root; otherwise
 // they already run without them).
@@ -76,9 +76,9 @@ struct Lists {
   std::string folders;
   std::string patchlist;
 };
-Lists model_inventory(const std::string &directory);
+Lists model_inventory(const std::string& directory);
 
 // The names in a directory, in the order the directory enumeration returns them.
-std::vector<std::string> enumeration_order(const std::string &directory);
+std::vector<std::string> enumeration_order(const std::string& directory);
 
 } // namespace treeinv::test

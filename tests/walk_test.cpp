@@ -12,14 +12,14 @@
 namespace treeinv::test {
 namespace {
 
-void expect_clean_run(const RunResult &run) {
+void expect_clean_run(const RunResult& run) {
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "");
 }
 
-void expect_lists_match_model(const std::string &directory) {
+void expect_lists_match_model(const std::string& directory) {
   const Lists expected = model_inventory(directory);
   EXPECT_EQ(read_file(directory + "/folders.txt"), expected.folders);
   EXPECT_EQ(read_file(directory + "/patchlist.txt"), expected.patchlist);
@@ -37,7 +37,7 @@ TEST(Inventory, SmallTreeGivesExactBytes) {
   // The root's entries come in enumeration order; everything below "a" is the only entry of its folder.
   std::string folders;
   std::string patchlist;
-  for (const std::string &name : enumeration_order(dir.path())) {
+  for (const std::string& name : enumeration_order(dir.path())) {
     if (name == "a") {
       folders += "a\\\r\na\\b\\\r\na\\b\\c\\\r\n";
       patchlist += "a/b/c/d.dat ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\r\n";
@@ -147,8 +147,8 @@ TEST(Inventory, ArgumentsAreIgnoredAndRerunsRewriteTheLists) {
 
 // A random tree of folders, files of assorted sizes, odd names and links (some forming cycles), compared with an
 // independent walk of the same tree.
-void build_random_tree(const std::string &root, const std::string &relative, int depth, std::mt19937 &random,
-                       std::vector<std::string> &files, std::vector<std::string> &folders) {
+void build_random_tree(const std::string& root, const std::string& relative, int depth, std::mt19937& random,
+                       std::vector<std::string>& files, std::vector<std::string>& folders) {
   static const std::vector<std::string> k_name_parts = {"a", "data", "Maps", " ", "x y", "\xc3\xa9",      "\xff",
                                                         ".", "-",    "#",    "~", "'",   "long_name_part"};
   const int count = static_cast<int>(random() % 7) + (depth == 0 ? 4 : 0);
