@@ -47,6 +47,30 @@ struct Pending {
   std::exception_ptr error;
 };
 
+// Takes the walk one entry further and queues that entry, with its digest under way. Returns false once the walk
+// is over, at its end or at a failure, which is queued in place of an entry.
+bool walk_on(platform::Walk& walk, const std::string& base, DigestQueue& digests, std::deque<Pending>& pending) {
+  try {
+    if (walk.at_end()) {
+      return false;
+    }
+    Pending entry;
+    entry.kind = walk.kind();
+    entry.relative = relative_path(walk.narrow_path(), base);
+    if (entry.kind == platform::Kind::other) {
+      entry.digest = digests.submit(entry.relative);
+    }
+    pending.push_back(std::move(entry));
+    walk.advance();
+    return true;
+  } catch (...) {
+    Pending failure;
+    failure.error = std::current_exception();
+    pending.push_back(std::move(failure));
+    return false;
+  }
+}
+
 } // namespace
 
 void take_inventory() {
@@ -56,32 +80,14 @@ void take_inventory() {
   platform::Walk walk;
   std::deque<Pending> pending;
   bool walking = true;
-  while (walking || !pending.empty()) {
+  for (;;) {
     while (walking && pending.size() < k_look_ahead) {
-      Pending entry;
-      try {
-        if (walk.at_end()) {
-          walking = false;
-          break;
-        }
-        entry.kind = walk.kind();
-        entry.relative = relative_path(walk.narrow_path(), base);
-        if (entry.kind == platform::Kind::other) {
-          entry.digest = digests.submit(entry.relative);
-        }
-        pending.push_back(std::move(entry));
-        walk.advance();
-      } catch (...) {
-        Pending failure;
-        failure.error = std::current_exception();
-        pending.push_back(std::move(failure));
-        walking = false;
-      }
+      walking = walk_on(walk, base, digests, pending);
     }
     if (pending.empty()) {
       break;
     }
-    Pending& next = pending.front();
+    const Pending& next = pending.front();
     if (next.error) {
       std::rethrow_exception(next.error);
     }
