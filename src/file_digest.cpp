@@ -1,5 +1,6 @@
 #include "file_digest.hpp"
 
+#include "file_error.hpp"
 #include "platform.hpp"
 
 #include <algorithm>
@@ -7,8 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
-// The SHA256_* functions are deprecated in OpenSSL 3 in favour of EVP, but they are what the digest is specified
-// with and remain available; keep the warning quiet for this unit only.
+// The SHA256_* functions are deprecated in OpenSSL 3 in favour of EVP but still provided, and they are all this
+// program needs; keep the deprecation warning quiet for this unit only.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
@@ -21,10 +22,6 @@ constexpr std::size_t k_chunk_size = 4096;
 // Reading a file in 4 KiB system calls costs more time in the kernel than hashing it does; 256 KiB reads bring
 // that down to a few percent while the buffer still fits in the cache.
 constexpr std::size_t k_buffer_size = 256 * 1024;
-
-std::runtime_error file_error(const char* what, const std::string& path, int error) {
-  return std::runtime_error(std::string(what) + " \"" + path + "\": " + std::strerror(error) + ".");
-}
 
 class InputFile {
 public:

@@ -1,24 +1,16 @@
 #include "list_files.hpp"
 
+#include "file_error.hpp"
 #include "platform.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <stdexcept>
 
 namespace treeinv {
-namespace {
-
-std::runtime_error list_error(const char* what, const char* name, int error) {
-  return std::runtime_error(std::string(what) + " \"" + name + "\": " + std::strerror(error) + ".");
-}
-
-} // namespace
 
 ListFile::ListFile(const char* name) : m_name(name), m_file(std::fopen(name, "wb")) {
   if (m_file == nullptr) {
-    throw list_error("Cannot create", m_name, errno);
+    throw file_error("Cannot create", m_name, errno);
   }
   // Every line is written out whole the moment it is complete, so a stream buffer would only add a copy, and a
   // buffer left holding part of a failed line could reach the file later, on close.
@@ -26,7 +18,7 @@ ListFile::ListFile(const char* name) : m_name(name), m_file(std::fopen(name, "wb
   if (!platform::identify(m_file, m_identity)) {
     const int error = errno;
     std::fclose(m_file);
-    throw list_error("Cannot create", m_name, error);
+    throw file_error("Cannot create", m_name, error);
   }
 }
 
@@ -43,7 +35,7 @@ void ListFile::append_line(const std::string& text) {
     const int error = errno;
     // Leave no partial line behind for a reader of the list to take as a whole one.
     platform::truncate_file(m_file, m_size);
-    throw list_error("Cannot write", m_name, error);
+    throw file_error("Cannot write", m_name, error);
   }
   m_size += m_line.size();
 }
@@ -52,7 +44,7 @@ void ListFile::close() {
   std::FILE* file = m_file;
   m_file = nullptr;
   if (std::fclose(file) != 0) {
-    throw list_error("Cannot close", m_name, errno);
+    throw file_error("Cannot close", m_name, errno);
   }
 }
 
