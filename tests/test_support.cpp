@@ -147,8 +147,23 @@ namespace {
   ::_exit(127);
 }
 
-[[noreturn]] void exec_child(const std::string& directory, const RunOptions& options, const std::string& out,
-                             const std::string& err) {
+// The build folder may lie where an unprivileged user cannot reach it (under /root, say): such runs use a copy of
+// the program in a temporary folder, made once.
+const std::string& unprivileged_executable() {
+  static const TempDir folder;
+  static const std::string copy = [] {
+    const std::string path = folder / "treeinv";
+    write_file(path, read_file(TREEINV_EXE));
+    if (::chmod(path.c_str(), 0755) != 0) {
+      throw system_failure("chmod " + path);
+    }
+    return path;
+  }();
+  return copy;
+}
+
+[[noreturn]] void exec_child(const std::string& program, const std::string& directory, const RunOptions& options,
+                             const std::string& out, const std::string& err) {
   const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0) {
@@ -178,14 +193,14 @@ namespace {
   // A program that hangs is killed rather than holding up the tests; the alarm outlives exec.
   ::alarm(k_run_timeout_seconds);
   std::vector<std::string> arguments = options.arguments;
-  arguments.insert(arguments.begin(), TREEINV_EXE);
+  arguments.insert(arguments.begin(), program);
   std::vector<char*> argv;
   for (std::string& argument : arguments) {
     argv.push_back(argument.data());
   }
   argv.push_back(nullptr);
-  ::execv(TREEINV_EXE, argv.data());
-  child_fail("test child: exec " TREEINV_EXE);
+  ::execv(program.c_str(), argv.data());
+  child_fail(("test child: exec " + program).c_str());
 }
 
 } // namespace
@@ -193,12 +208,14 @@ namespace {
 RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
   // The output goes to files beside the tree, never into it.
   const TempDir output;
+  const bool unprivileged = options.user == User::unprivileged && dropping_privileges();
+  const std::string program = unprivileged ? unprivileged_executable() : TREEINV_EXE;
   const pid_t child = ::fork();
   if (child < 0) {
     throw system_failure("fork");
   }
   if (child == 0) {
-    exec_child(directory, options, output / "out", output / "err");
+    exec_child(program, directory, options, output / "out", output / "err");
   }
   int status = 0;
   if (::waitpid(child, &status, 0) != child) {
