@@ -69,19 +69,21 @@ std::string Walk::narrow_path() const {
 }
 
 void Walk::advance() {
-  // A failed increment leaves the iterator at its end, so keep the entry to say where the walk broke down.
-  fs::path current = m_state->it->path();
+  // A failed increment leaves the iterator at its end, so keep the entry to say where the walk broke down. Only its
+  // text: copying the path itself would copy each of its components too.
+  std::string current = m_state->it->path().native();
   std::error_code error;
   m_state->it.increment(error);
   if (!error) {
     return;
   }
   // The increment either entered the current entry or read on in the folder that holds it.
+  fs::path where(std::move(current));
   std::error_code ignored;
-  if (fs::symlink_status(current, ignored).type() != fs::file_type::directory) {
-    current = current.parent_path();
+  if (fs::symlink_status(where, ignored).type() != fs::file_type::directory) {
+    where = where.parent_path();
   }
-  throw fs::filesystem_error("recursive_directory_iterator::operator++", current, error);
+  throw fs::filesystem_error("recursive_directory_iterator::operator++", where, error);
 }
 
 int open_for_reading(const std::string& path, FileIdentity& identity) {
