@@ -1,5 +1,6 @@
 #include "inventory.hpp"
 #include "list_files.hpp"
+#include "platform.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -32,6 +33,15 @@ TEST(RelativePath, StripsTheStartingDirectoryAndItsSeparator) {
   EXPECT_EQ(relative_path("/data", base_prefix("/")), "data");
   EXPECT_EQ(relative_path("/g/a b/\xff\xfe.bin", base_prefix("/g")), "a b/\xff\xfe.bin");
   EXPECT_THROW(relative_path("/home/user/gamer/x", base_prefix("/home/user/game")), std::runtime_error);
+}
+
+TEST(RelativePath, AWalkFromTheFileSystemRootGivesPlainNames) {
+  ScopedChdir at_root("/");
+  const std::string base = base_prefix(platform::current_directory());
+  EXPECT_EQ(base, "/");
+  platform::Walk walk;
+  ASSERT_FALSE(walk.at_end());
+  EXPECT_EQ(relative_path(walk.narrow_path(), base), enumeration_order("/").front());
 }
 
 TEST(RelativePath, RefusesNamesTheListsCannotCarry) {
