@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 // The SHA256_* functions are deprecated in OpenSSL 3 in favour of EVP but still provided, and they are all this

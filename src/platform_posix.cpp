@@ -86,6 +86,14 @@ void Walk::advance() {
   throw fs::filesystem_error("recursive_directory_iterator::operator++", where, error);
 }
 
+namespace {
+
+FileIdentity identity_of(const struct stat& info) {
+  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+} // namespace
+
 int open_for_reading(const std::string& path, FileIdentity& identity) {
   // O_NONBLOCK keeps a FIFO from stalling the open; reads of a regular file are unaffected by it.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -106,7 +114,7 @@ int open_for_reading(const std::string& path, FileIdentity& identity) {
     errno = ENXIO;
     return -1;
   }
-  identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  identity = identity_of(info);
   return fd;
 }
 
@@ -128,7 +136,7 @@ bool identify(std::FILE* file, FileIdentity& identity) {
   if (::fstat(::fileno(file), &info) != 0) {
     return false;
   }
-  identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  identity = identity_of(info);
   return true;
 }
 
