@@ -249,10 +249,22 @@ namespace {
 
 struct ModelState {
   std::string root;
-  ino_t folders_inode = 0;
-  ino_t patchlist_inode = 0;
+  struct stat folders {};
+  struct stat patchlist {};
   Lists lists;
 };
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+struct stat stat_of(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    throw system_failure("stat " + path);
+  }
+  return info;
+}
 
 void model_directory(ModelState& state, const std::string& relative) {
   const std::string directory = relative.empty() ? state.root : state.root + "/" + relative;
@@ -270,9 +282,9 @@ void model_directory(ModelState& state, const std::string& relative) {
     } else {
       // A list, under its own name or through a link, holds the lines written before it is read.
       std::string digest;
-      if (found && followed.st_ino == state.folders_inode) {
+      if (found && same_file(followed, state.folders)) {
         digest = reference_sha256(state.lists.folders);
-      } else if (found && followed.st_ino == state.patchlist_inode) {
+      } else if (found && same_file(followed, state.patchlist)) {
         digest = reference_sha256(state.lists.patchlist);
       } else {
         digest = reference_sha256(read_file(full));
@@ -291,15 +303,8 @@ void model_directory(ModelState& state, const std::string& relative) {
 Lists model_inventory(const std::string& directory) {
   ModelState state;
   state.root = directory;
-  struct stat info {};
-  if (::stat((directory + "/folders.txt").c_str(), &info) != 0) {
-    throw system_failure("stat folders.txt");
-  }
-  state.folders_inode = info.st_ino;
-  if (::stat((directory + "/patchlist.txt").c_str(), &info) != 0) {
-    throw system_failure("stat patchlist.txt");
-  }
-  state.patchlist_inode = info.st_ino;
+  state.folders = stat_of(directory + "/folders.txt");
+  state.patchlist = stat_of(directory + "/patchlist.txt");
   model_directory(state, "");
   return state.lists;
 }
