@@ -9,8 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
 namespace treeinv::test {
 namespace {
 
@@ -73,8 +71,7 @@ TEST(DigestQueue, GivesUpReadsUnderWayWhenDestroyed) {
   TempDir dir;
   ScopedChdir in_dir(dir.path());
   // A sparse terabyte: reading it through would take the better part of an hour.
-  write_file("huge.bin", "");
-  ASSERT_EQ(::truncate("huge.bin", 1LL << 40), 0);
+  make_sparse_file("huge.bin", std::uint64_t{1} << 40);
   const auto start = std::chrono::steady_clock::now();
   {
     DigestQueue queue({}, 2);

@@ -6,7 +6,9 @@
 #include <stdexcept>
 #include <string>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 namespace treeinv::test {
 namespace {
@@ -56,12 +58,25 @@ TEST(FileDigest, IsLowercaseHexWithLeadingZerosKept) {
   EXPECT_EQ(digest.find_first_not_of("0123456789abcdef"), std::string::npos);
 }
 
-TEST(FileDigest, RefusesWhatCannotBeOpenedAsARegularFile) {
+TEST(FileDigest, WhatCannotBeOpenedAsAFileIsAnOpenError) {
   TempDir dir;
   ScopedChdir in_dir(dir.path());
   FileDigester digester;
   EXPECT_EQ(error_of(digester, "missing.bin"), "Cannot open \"missing.bin\": No such file or directory.");
+  EXPECT_EQ(error_of(digester, "missing\\below.bin"), "Cannot open \"missing\\below.bin\": No such file or directory.");
+  make_dir("folder");
+#ifdef _WIN32
+  EXPECT_EQ(error_of(digester, "folder"), "Cannot open \"folder\": Permission denied.");
+#else
+  EXPECT_EQ(error_of(digester, "folder"), "Cannot open \"folder\": No such device or address.");
+#endif
+}
 
+#ifndef _WIN32
+TEST(FileDigest, RefusesWhatCannotBeOpenedAsARegularFile) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  FileDigester digester;
   make_symlink("nowhere", "dangling");
   EXPECT_EQ(error_of(digester, "dangling"), "Cannot open \"dangling\": No such file or directory.");
 
@@ -70,9 +85,6 @@ TEST(FileDigest, RefusesWhatCannotBeOpenedAsARegularFile) {
   EXPECT_EQ(error_of(digester, "fifo"), "Cannot open \"fifo\": No such device or address.");
   make_symlink("/dev/zero", "zero");
   EXPECT_EQ(error_of(digester, "zero"), "Cannot open \"zero\": No such device or address.");
-
-  make_dir("folder");
-  EXPECT_EQ(error_of(digester, "folder"), "Cannot open \"folder\": No such device or address.");
 }
 
 TEST(FileDigest, ReadFailureIsAnErrorNotAShortDigest) {
@@ -83,6 +95,7 @@ TEST(FileDigest, ReadFailureIsAnErrorNotAShortDigest) {
   FileDigester digester;
   EXPECT_EQ(error_of(digester, "mem"), "Cannot read \"mem\": Input/output error.");
 }
+#endif
 
 } // namespace
 } // namespace treeinv::test

@@ -11,22 +11,6 @@
 namespace treeinv::test {
 namespace {
 
-void expect_failure(const RunResult& run, const std::string& message) {
-  EXPECT_FALSE(run.timed_out);
-  EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "treeinv: " + message + "\n");
-}
-
-// Both lists hold nothing but complete lines, and none of them names `name`.
-void expect_no_line_for(const TempDir& dir, const std::string& name) {
-  for (const char* list : {"folders.txt", "patchlist.txt"}) {
-    const std::string contents = read_file(dir / list);
-    EXPECT_TRUE(contents.empty() || contents.substr(contents.size() - 2) == "\r\n") << list;
-    EXPECT_EQ(contents.find(name), std::string::npos) << list;
-  }
-}
-
 TEST(RunErrors, EntriesThatCannotBeOpenedEndTheRunWithTheOpenMessage) {
   struct Case {
     const char* target; // of a link named "entry"; nullptr for a FIFO

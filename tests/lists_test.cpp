@@ -20,12 +20,18 @@ TEST(ListFiles, CreationFailureNamesTheList) {
     ListFiles lists;
     FAIL() << "a folder in the way of folders.txt went unnoticed";
   } catch (const std::runtime_error& error) {
+#ifdef _WIN32
+    EXPECT_STREQ(error.what(), "Cannot create \"folders.txt\": Permission denied.");
+#else
     EXPECT_STREQ(error.what(), "Cannot create \"folders.txt\": Is a directory.");
+#endif
   }
   // patchlist.txt is opened first, so it exists by now.
   EXPECT_EQ(read_file("patchlist.txt"), "");
 }
 
+#ifndef _WIN32
+// The Windows forms of paths are tested with the rest of the Windows layer.
 TEST(RelativePath, StripsTheStartingDirectoryAndItsSeparator) {
   EXPECT_EQ(base_prefix("/home/user/game"), "/home/user/game/");
   EXPECT_EQ(base_prefix("/"), "/");
@@ -55,6 +61,8 @@ TEST(RelativePath, RefusesNamesTheListsCannotCarry) {
     }
   }
 }
+
+#endif
 
 TEST(Printable, EscapesControlCharactersOnly) {
   EXPECT_EQ(printable("plain a\\b \xc3\xa9 \xff"), "plain a\\b \xc3\xa9 \xff");

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,7 +19,8 @@ public:
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return m_path; }
-  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+  // The path of `name` inside, joined with the native separator; `name` itself may hold "/".
+  std::string operator/(const std::string& name) const;
 
 private:
   std::string m_path;
@@ -33,6 +38,9 @@ private:
   std::string m_previous;
 };
 
+// An error for a failed call of the C library, with the text of errno.
+std::runtime_error system_failure(const std::string& what);
+
 // SHA-256 of the whole data at once, through another entry point of the library than the program's.
 std::string reference_sha256(const std::string& data);
 
@@ -40,6 +48,8 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
 void make_dir(const std::string& path);
 void make_symlink(const std::string& target, const std::string& link);
+// Makes a file of `size` bytes that takes no room on the disk.
+void make_sparse_file(const std::string& path, std::uint64_t size);
 // Deterministic pseudo-random bytes.
 std::string random_bytes(std::size_t size, unsigned seed);
 
@@ -80,5 +90,24 @@ Lists model_inventory(const std::string& directory);
 
 // The names in a directory, in the order the directory enumeration returns them.
 std::vector<std::string> enumeration_order(const std::string& directory);
+
+#ifdef _WIN32
+// The wide form of a path in the ANSI code page, and the ANSI form of a wide one (which must have one).
+std::wstring wide(const std::string& narrow);
+std::string ansi(const std::wstring& wide_text);
+void write_file(const std::wstring& path, const std::string& contents);
+#endif
+
+// A run that ended well: status 0 and not a byte of output.
+void expect_clean_run(const RunResult& run);
+
+// A run that ended in error: status 1, nothing on standard output, and `message` as the one line on standard error.
+void expect_failure(const RunResult& run, const std::string& message);
+
+// Both lists hold nothing but complete lines, and none of them names `name`.
+void expect_no_line_for(const TempDir& dir, const std::string& name);
+
+// Both lists are exactly what model_inventory() expects.
+void expect_lists_match_model(const std::string& directory);
 
 } // namespace treeinv::test

@@ -4,26 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <random>
-
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace treeinv::test {
 namespace {
-
-void expect_clean_run(const RunResult& run) {
-  EXPECT_FALSE(run.timed_out);
-  EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "");
-}
-
-void expect_lists_match_model(const std::string& directory) {
-  const Lists expected = model_inventory(directory);
-  EXPECT_EQ(read_file(directory + "/folders.txt"), expected.folders);
-  EXPECT_EQ(read_file(directory + "/patchlist.txt"), expected.patchlist);
-}
 
 TEST(Inventory, SmallTreeGivesExactBytes) {
   TempDir dir;
@@ -68,6 +57,8 @@ TEST(Inventory, EmptyDirectoryListsOnlyTheListsThemselves) {
   EXPECT_EQ(read_file(dir / "patchlist.txt"), expected);
 }
 
+#ifndef _WIN32
+// Symbolic links and names as raw bytes; the Windows counterparts are tested with the Windows layer.
 TEST(Inventory, LinksToFoldersAreListedNotEnteredAndLinksToFilesAreHashed) {
   TempDir dir;
   make_dir(dir / "real");
@@ -128,6 +119,8 @@ TEST(Inventory, OddNamesAreWrittenAsTheirBytes) {
   expect_lists_match_model(dir.path());
 }
 
+#endif
+
 TEST(Inventory, ArgumentsAreIgnoredAndRerunsRewriteTheLists) {
   TempDir dir;
   make_dir(dir / "sub");
@@ -145,6 +138,13 @@ TEST(Inventory, ArgumentsAreIgnoredAndRerunsRewriteTheLists) {
   EXPECT_EQ(read_file(dir / "patchlist.txt"), patchlist);
 }
 
+// Wine cannot make symbolic links.
+#ifdef _WIN32
+constexpr bool k_with_links = false;
+#else
+constexpr bool k_with_links = true;
+#endif
+
 // A random tree of folders, files of assorted sizes, odd names and links (some forming cycles), compared with an
 // independent walk of the same tree.
 void build_random_tree(const std::string& root, const std::string& relative, int depth, std::mt19937& random,
@@ -157,7 +157,7 @@ void build_random_tree(const std::string& root, const std::string& relative, int
     const std::string entry = relative.empty() ? name : relative + "/" + name;
     const std::string full = root + "/" + entry;
     const unsigned roll = random() % 10;
-    if (roll < 6 || depth >= 4) {
+    if (roll < 6 || depth >= 4 || (roll >= 8 && !k_with_links)) {
       const std::size_t sizes[] = {0, 4096, 4097, random() % 20000};
       write_file(full, random_bytes(sizes[random() % 4], random()));
       files.push_back(full);

@@ -1,0 +1,21 @@
+# Cross-compiling for Windows on x86-64 with Debian's mingw-w64 (the variant with POSIX threads, which std::thread
+# needs). Tests run under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(TREEINV_MINGW_TRIPLET x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${TREEINV_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TREEINV_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${TREEINV_MINGW_TRIPLET}-windres)
+
+# Libraries built for this target elsewhere (libcrypto) are found through OPENSSL_ROOT_DIR.
+set(CMAKE_FIND_ROOT_PATH /usr/${TREEINV_MINGW_TRIPLET} ${OPENSSL_ROOT_DIR})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(TREEINV_WINE NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+if(TREEINV_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TREEINV_WINE})
+endif()

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Pieces of the Windows layer that are worth checking on their own, some of them because Wine cannot show them
+// through a whole run (junctions, the 260-character limit).
+namespace treeinv::platform::win32 {
+
+// The code page of narrow paths: UTF-8 when the C runtime's locale uses it, otherwise the code page the file
+// functions use, ANSI or OEM.
+unsigned narrow_code_page();
+
+// The exact narrow form of a wide name: no best-fit substitute, no default character.
+// Throws std::system_error carrying ERROR_NO_UNICODE_TRANSLATION when there is none.
+std::string to_narrow(std::wstring_view wide);
+
+// The wide form of a narrow path. Throws std::system_error carrying ERROR_NO_UNICODE_TRANSLATION for bytes that
+// are not valid in the narrow code page.
+std::wstring to_wide(std::string_view narrow);
+
+// The form of a full path that lifts the 260-character limit and is taken by the file system as it stands, so that
+// names ending in a dot or a space, or named like devices, reach the entry of that name.
+std::wstring long_form(const std::wstring& full_path);
+
+// The full path of `path` below `directory`, unless it is a full path already.
+std::wstring full_path(const std::wstring& directory, const std::wstring& path);
+
+// Whether the walk goes into an entry, judged by the attributes and reparse tag its folder's enumeration gave:
+// into folders, but not through symbolic links or junctions. Other reparse points are ordinary folders.
+bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag);
+
+} // namespace treeinv::platform::win32

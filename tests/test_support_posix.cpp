@@ -1,0 +1,272 @@
+// The tests' helpers that rest on POSIX: temporary folders, runs of the program, and the independent walk.
+#include "test_support.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace treeinv::test {
+namespace {
+
+constexpr unsigned k_run_timeout_seconds = 60;
+
+void force_remove(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    return;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    ::unlink(path.c_str());
+    return;
+  }
+  // Tests take permissions away; give them back so the tree can be removed without privileges.
+  ::chmod(path.c_str(), 0700);
+  for (const std::string& name : enumeration_order(path)) {
+    force_remove(path + "/" + name);
+  }
+  ::rmdir(path.c_str());
+}
+
+} // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/treeinv-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw system_failure("mkdtemp");
+  }
+  // mkdtemp leaves a symlinked TMPDIR unresolved; the program sees the resolved path.
+  char resolved[PATH_MAX];
+  if (::realpath(pattern.c_str(), resolved) == nullptr) {
+    throw system_failure("realpath");
+  }
+  m_path = resolved;
+  ::chmod(m_path.c_str(), 0777);
+}
+
+TempDir::~TempDir() {
+  force_remove(m_path);
+}
+
+std::string TempDir::operator/(const std::string& name) const {
+  return m_path + "/" + name;
+}
+
+ScopedChdir::ScopedChdir(const std::string& path) {
+  char previous[PATH_MAX];
+  if (::getcwd(previous, sizeof previous) == nullptr || ::chdir(path.c_str()) != 0) {
+    throw system_failure("chdir " + path);
+  }
+  m_previous = previous;
+}
+
+ScopedChdir::~ScopedChdir() {
+  if (::chdir(m_previous.c_str()) != 0) {
+    std::perror("chdir back");
+  }
+}
+
+void make_dir(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) != 0) {
+    throw system_failure("mkdir " + path);
+  }
+}
+
+void make_symlink(const std::string& target, const std::string& link) {
+  if (::symlink(target.c_str(), link.c_str()) != 0) {
+    throw system_failure("symlink " + link);
+  }
+}
+
+void make_sparse_file(const std::string& path, std::uint64_t size) {
+  write_file(path, "");
+  if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0) {
+    throw system_failure("truncate " + path);
+  }
+}
+
+bool dropping_privileges() {
+  return ::geteuid() == 0;
+}
+
+namespace {
+
+[[noreturn]] void child_fail(const char* what) {
+  std::perror(what);
+  ::_exit(127);
+}
+
+// The build folder may lie where an unprivileged user cannot reach it (under /root, say): such runs use a copy of
+// the program in a temporary folder, made once.
+const std::string& unprivileged_executable() {
+  static const TempDir folder;
+  static const std::string copy = [] {
+    const std::string path = folder / "treeinv";
+    write_file(path, read_file(TREEINV_EXE));
+    if (::chmod(path.c_str(), 0755) != 0) {
+      throw system_failure("chmod " + path);
+    }
+    return path;
+  }();
+  return copy;
+}
+
+[[noreturn]] void exec_child(const std::string& program, const std::string& directory, const RunOptions& options,
+                             const std::string& out, const std::string& err) {
+  const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0) {
+    child_fail("test child: output");
+  }
+  if (::chdir(directory.c_str()) != 0) {
+    child_fail("test child: chdir");
+  }
+  if (options.remove_directory_first && ::rmdir(directory.c_str()) != 0) {
+    child_fail("test child: rmdir");
+  }
+  if (options.file_size_limit != 0) {
+    const rlimit limit{options.file_size_limit, options.file_size_limit};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+      child_fail("test child: setrlimit");
+    }
+    // Ignored, the signal turns into an EFBIG write error, as a full disk turns into ENOSPC.
+    ::signal(SIGXFSZ, SIG_IGN);
+  }
+  if (options.user == User::unprivileged && dropping_privileges()) {
+    constexpr uid_t k_nobody = 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(k_nobody, k_nobody, k_nobody) != 0 ||
+        ::setresuid(k_nobody, k_nobody, k_nobody) != 0) {
+      child_fail("test child: dropping privileges");
+    }
+  }
+  // A program that hangs is killed rather than holding up the tests; the alarm outlives exec.
+  ::alarm(k_run_timeout_seconds);
+  std::vector<std::string> arguments = options.arguments;
+  arguments.insert(arguments.begin(), program);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  ::execv(program.c_str(), argv.data());
+  child_fail(("test child: exec " + program).c_str());
+}
+
+} // namespace
+
+RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
+  // The output goes to files beside the tree, never into it.
+  const TempDir output;
+  const bool unprivileged = options.user == User::unprivileged && dropping_privileges();
+  const std::string program = unprivileged ? unprivileged_executable() : TREEINV_EXE;
+  const pid_t child = ::fork();
+  if (child < 0) {
+    throw system_failure("fork");
+  }
+  if (child == 0) {
+    exec_child(program, directory, options, output / "out", output / "err");
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child) {
+    throw system_failure("waitpid");
+  }
+  RunResult result;
+  result.timed_out = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = read_file(output / "out");
+  result.err = read_file(output / "err");
+  return result;
+}
+
+std::vector<std::string> enumeration_order(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) {
+    throw system_failure("opendir " + directory);
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.emplace_back(name);
+    }
+  }
+  ::closedir(dir);
+  return names;
+}
+
+namespace {
+
+struct ModelState {
+  std::string root;
+  struct stat folders {};
+  struct stat patchlist {};
+  Lists lists;
+};
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+struct stat stat_of(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    throw system_failure("stat " + path);
+  }
+  return info;
+}
+
+void model_directory(ModelState& state, const std::string& relative) {
+  const std::string directory = relative.empty() ? state.root : state.root + "/" + relative;
+  for (const std::string& name : enumeration_order(directory)) {
+    const std::string entry_relative = relative.empty() ? name : relative + "/" + name;
+    const std::string full = state.root + "/" + entry_relative;
+    struct stat followed {};
+    const bool found = ::stat(full.c_str(), &followed) == 0;
+    if (found && S_ISDIR(followed.st_mode)) {
+      std::string line = entry_relative;
+      for (char& c : line) {
+        c = c == '/' ? '\\' : c;
+      }
+      state.lists.folders += line + "\\\r\n";
+    } else {
+      // A list, under its own name or through a link, holds the lines written before it is read.
+      std::string digest;
+      if (found && same_file(followed, state.folders)) {
+        digest = reference_sha256(state.lists.folders);
+      } else if (found && same_file(followed, state.patchlist)) {
+        digest = reference_sha256(state.lists.patchlist);
+      } else {
+        digest = reference_sha256(read_file(full));
+      }
+      state.lists.patchlist += entry_relative + " " + digest + "\r\n";
+    }
+    struct stat own {};
+    if (::lstat(full.c_str(), &own) == 0 && S_ISDIR(own.st_mode)) {
+      model_directory(state, entry_relative);
+    }
+  }
+}
+
+} // namespace
+
+Lists model_inventory(const std::string& directory) {
+  ModelState state;
+  state.root = directory;
+  state.folders = stat_of(directory + "/folders.txt");
+  state.patchlist = stat_of(directory + "/patchlist.txt");
+  model_directory(state, "");
+  return state.lists;
+}
+
+} // namespace treeinv::test
