@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace treeinv::test {
 namespace {
@@ -28,6 +29,30 @@ TEST(ListFiles, CreationFailureNamesTheList) {
   }
   // patchlist.txt is opened first, so it exists by now.
   EXPECT_EQ(read_file("patchlist.txt"), "");
+}
+
+// The digests of other files are read ahead; the lists must be known by what they are, whatever name leads to them,
+// to be read only when their turn comes.
+TEST(ListFiles, KnowTheirOwnIdentities) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  write_file("other.txt", "other");
+  ListFiles lists;
+  const std::vector<platform::FileIdentity> identities = lists.identities();
+  ASSERT_EQ(identities.size(), 2u);
+  EXPECT_FALSE(identities[0] == identities[1]);
+  std::vector<platform::FileIdentity> opened;
+  for (const char* name : {"patchlist.txt", "folders.txt", "other.txt"}) {
+    platform::FileIdentity identity;
+    const int fd = platform::open_for_reading(name, identity);
+    ASSERT_GE(fd, 0) << name;
+    platform::close_file(fd);
+    opened.push_back(identity);
+  }
+  EXPECT_TRUE(opened[0] == identities[0]);
+  EXPECT_TRUE(opened[1] == identities[1]);
+  EXPECT_FALSE(opened[2] == identities[0] || opened[2] == identities[1]);
+  lists.close();
 }
 
 #ifndef _WIN32

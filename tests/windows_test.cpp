@@ -110,6 +110,23 @@ TEST(WindowsNames, ANameOutsideTheCodePageEndsTheRunBeforeItsLine) {
   }
 }
 
+TEST(WindowsNames, AStartingDirectoryOutsideTheCodePageEndsTheRunAtOnce) {
+  TempDir dir;
+  const std::wstring name = wide(dir / "") + L"\u65e5\u672c";
+  ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
+  wchar_t previous[MAX_PATH + 1];
+  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH + 1, previous), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(name.c_str()));
+  DWORD code = 0;
+  try {
+    platform::current_directory();
+  } catch (const std::system_error& error) {
+    code = static_cast<DWORD>(error.code().value());
+  }
+  SetCurrentDirectoryW(previous);
+  EXPECT_EQ(code, static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+}
+
 TEST(WindowsPaths, TheLongFormIsBuiltFromTheFullPath) {
   EXPECT_EQ(long_form(L"C:\\game\\data"), L"\\\\?\\C:\\game\\data");
   EXPECT_EQ(long_form(L"C:\\"), L"\\\\?\\C:\\");
@@ -201,6 +218,20 @@ TEST(WindowsFiles, AFileLockedAgainstReadingEndsTheRun) {
   CloseHandle(lock);
   expect_failure(run, "Cannot open \"locked.bin\": Permission denied.");
   expect_no_line_for(dir, "locked.bin");
+}
+
+// The lists are recognised as the same files under another name, as they are on the other platforms.
+TEST(WindowsFiles, AListReachedThroughAHardLinkIsReadAtItsTurn) {
+  TempDir dir;
+  for (int i = 0; i < 300; ++i) {
+    write_file(dir / ("file" + std::to_string(i)), std::to_string(i));
+  }
+  make_dir(dir / "zz");
+  expect_clean_run(run_treeinv(dir.path()));
+  ASSERT_TRUE(CreateHardLinkW(wide(dir / "zz\\hard link").c_str(), wide(dir / "patchlist.txt").c_str(), nullptr));
+  expect_clean_run(run_treeinv(dir.path()));
+  EXPECT_NE(read_file(dir / "patchlist.txt").find("zz/hard link "), std::string::npos);
+  expect_lists_match_model(dir.path());
 }
 
 TEST(WindowsFiles, TheListsAreReadableWhileTheRunHoldsThemOpen) {

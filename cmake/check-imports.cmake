@@ -1,0 +1,22 @@
+cmake_policy(VERSION 3.16)
+# Fails unless the Windows executable EXE imports nothing but libraries that come with Windows itself, so that it
+# runs when copied alone. Run with: cmake -DOBJDUMP=... -DEXE=... -P check-imports.cmake
+set(system_libraries advapi32.dll bcrypt.dll crypt32.dll kernel32.dll msvcrt.dll user32.dll ws2_32.dll)
+
+execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${EXE} failed")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
+if(NOT imports)
+  message(FATAL_ERROR "no imported library found in ${EXE}")
+endif()
+foreach(import IN LISTS imports)
+  string(REPLACE "DLL Name: " "" library "${import}")
+  string(STRIP "${library}" library)
+  string(TOLOWER "${library}" library)
+  if(NOT library IN_LIST system_libraries)
+    message(FATAL_ERROR "${EXE} needs ${library}, which does not come with Windows")
+  endif()
+  message(STATUS "imports ${library}")
+endforeach()
