@@ -8,6 +8,10 @@
 
 // Everything that differs between operating systems: the narrow form of paths, the working directory, the walk
 // over the tree, the status of an entry, and raw file access. One implementation file per platform is compiled.
+//
+// A failure of the file system is thrown as a std::system_error (a std::filesystem::filesystem_error where the
+// standard library does the work) whose message reads "OPERATION: REASON [PATH]", named by the operation texts
+// below.
 namespace treeinv::platform {
 
 // The separator between the components of a native path.
@@ -17,7 +21,7 @@ extern const char k_separator;
 extern const char* const k_unlistable_bytes;
 
 // The narrow form of the current working directory.
-// Throws std::filesystem::filesystem_error ("current_path()") when it cannot be obtained.
+// Throws "current_path()" when it cannot be obtained, and std::system_error when it has no exact narrow form.
 std::string current_directory();
 
 enum class Kind { directory, other };
@@ -28,8 +32,7 @@ enum class Kind { directory, other };
 class Walk {
 public:
   // Asks for the current working directory again and opens it.
-  // Throws std::filesystem::filesystem_error ("current_path()" or
-  // "recursive_directory_iterator::recursive_directory_iterator").
+  // Throws "current_path()" or "recursive_directory_iterator::recursive_directory_iterator".
   Walk();
   ~Walk();
   Walk(const Walk&) = delete;
@@ -38,7 +41,7 @@ public:
   bool at_end() const;
 
   // The current entry's kind by its status with links followed; an entry that is not found is of kind other.
-  // Throws std::filesystem::filesystem_error ("status") for any other failure of the status query.
+  // Throws "status" for any other failure of the status query.
   Kind kind() const;
 
   // The narrow form of the current entry's full path.
@@ -46,7 +49,7 @@ public:
   std::string narrow_path() const;
 
   // Moves to the next entry, entering the current one first if it is a directory to descend into.
-  // Throws std::filesystem::filesystem_error ("recursive_directory_iterator::operator++").
+  // Throws "recursive_directory_iterator::operator++".
   void advance();
 
 private:
