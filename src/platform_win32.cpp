@@ -92,13 +92,20 @@ std::string to_narrow(std::wstring_view wide) {
   }
   const UINT code_page = narrow_code_page();
   const bool utf8 = code_page == CP_UTF8;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
   const int length = static_cast<int>(wide.size());
-  // Room for the longest encoding of every code unit, so that one call does.
-  std::string text(wide.size() * 3, '\0');
   BOOL used_default = FALSE;
-  const int size =
-      WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide.data(), length,
-                          text.data(), static_cast<int>(text.size()), nullptr, utf8 ? nullptr : &used_default);
+  BOOL* const used_default_out = utf8 ? nullptr : &used_default;
+  // Room for three bytes per code unit is enough for every code page but the rare four-byte ones, so that one call
+  // usually does.
+  std::string text(wide.size() * 3, '\0');
+  int size = WideCharToMultiByte(code_page, flags, wide.data(), length, text.data(), static_cast<int>(text.size()),
+                                 nullptr, used_default_out);
+  if (size <= 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    size = WideCharToMultiByte(code_page, flags, wide.data(), length, nullptr, 0, nullptr, used_default_out);
+    text.resize(static_cast<std::size_t>(std::max(size, 0)));
+    size = WideCharToMultiByte(code_page, flags, wide.data(), length, text.data(), size, nullptr, used_default_out);
+  }
   if (size <= 0 || used_default) {
     throw_no_mapping(wide);
   }
