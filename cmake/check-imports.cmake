@@ -1,7 +1,7 @@
 cmake_policy(VERSION 3.16)
 # Fails unless the Windows executable EXE imports nothing but libraries that come with Windows itself, so that it
 # runs when copied alone. Run with: cmake -DOBJDUMP=... -DEXE=... -P check-imports.cmake
-set(system_libraries advapi32.dll bcrypt.dll crypt32.dll kernel32.dll msvcrt.dll user32.dll ws2_32.dll)
+set(system_libraries advapi32.dll bcrypt.dll crypt32.dll kernel32.dll msvcrt.dll ntdll.dll user32.dll ws2_32.dll)
 
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)

@@ -24,7 +24,7 @@ constexpr std::size_t k_buffer_size = 256 * 1024;
 
 class InputFile {
 public:
-  explicit InputFile(const std::string& path) : m_fd(platform::open_for_reading(path, m_identity)) {
+  explicit InputFile(const std::string& path) : m_fd(platform::open_for_reading(path)) {
     if (m_fd < 0) {
       throw file_error("Cannot open", path, errno);
     }
@@ -34,10 +34,8 @@ public:
   InputFile& operator=(const InputFile&) = delete;
 
   int fd() const { return m_fd; }
-  const platform::FileIdentity& identity() const { return m_identity; }
 
 private:
-  platform::FileIdentity m_identity;
   int m_fd;
 };
 
@@ -59,8 +57,14 @@ std::optional<std::string> FileDigester::compute(const std::string& path,
                                                  const std::vector<platform::FileIdentity>* read_late,
                                                  const std::atomic<bool>* cancelled) {
   const InputFile file(path);
-  if (read_late != nullptr && std::find(read_late->begin(), read_late->end(), file.identity()) != read_late->end()) {
-    return std::nullopt;
+  if (read_late != nullptr && !read_late->empty()) {
+    const int late = platform::is_one_of(file.fd(), *read_late);
+    if (late < 0) {
+      throw file_error("Cannot open", path, errno);
+    }
+    if (late == 1) {
+      return std::nullopt;
+    }
   }
 
   SHA256_CTX context;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Everything that differs between operating systems: the narrow form of paths, the working directory, the walk
 // over the tree, the status of an entry, and raw file access. One implementation file per platform is compiled.
@@ -64,10 +65,13 @@ struct FileIdentity {
   bool operator==(const FileIdentity& other) const { return volume == other.volume && file == other.file; }
 };
 
-// Opens a regular file for reading, sharing it with other readers and writers, and tells which file it is. Never
-// blocks and never accepts anything but a regular file (a FIFO, socket or device is refused). Returns -1 with
-// errno set on failure.
-int open_for_reading(const std::string& path, FileIdentity& identity);
+// Opens a regular file for reading, sharing it with other readers and writers. Never blocks and never accepts
+// anything but a regular file (a FIFO, socket or device is refused). Returns -1 with errno set on failure.
+int open_for_reading(const std::string& path);
+
+// Whether the file open for reading as `fd` is one of `files`: 1 if it is, 0 if not, -1 with errno set when that
+// cannot be told. Quick when it is none of them, which is the common case.
+int is_one_of(int fd, const std::vector<FileIdentity>& files);
 
 // Reads up to `size` bytes. Returns the number read, 0 at end of file, or -1 with errno set.
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size);

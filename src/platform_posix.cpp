@@ -1,5 +1,6 @@
 #include "platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
@@ -94,7 +95,7 @@ FileIdentity identity_of(const struct stat& info) {
 
 } // namespace
 
-int open_for_reading(const std::string& path, FileIdentity& identity) {
+int open_for_reading(const std::string& path) {
   // O_NONBLOCK keeps a FIFO from stalling the open; reads of a regular file are unaffected by it.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
@@ -114,8 +115,15 @@ int open_for_reading(const std::string& path, FileIdentity& identity) {
     errno = ENXIO;
     return -1;
   }
-  identity = identity_of(info);
   return fd;
+}
+
+int is_one_of(int fd, const std::vector<FileIdentity>& files) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    return -1;
+  }
+  return std::find(files.begin(), files.end(), identity_of(info)) != files.end() ? 1 : 0;
 }
 
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {

@@ -12,6 +12,7 @@
 #include <io.h>
 #include <share.h>
 #include <windows.h>
+#include <winternl.h>
 
 namespace treeinv::platform {
 
@@ -377,7 +378,7 @@ void Walk::advance() {
   state.settle(false);
 }
 
-int open_for_reading(const std::string& path, FileIdentity& identity) {
+int open_for_reading(const std::string& path) {
   std::wstring target;
   try {
     target = win32::long_form(win32::full_path(working_directory(), win32::to_wide(path)));
@@ -392,19 +393,34 @@ int open_for_reading(const std::string& path, FileIdentity& identity) {
     errno = error;
     return -1;
   }
-  const HANDLE handle = handle_of(fd);
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
+  if (GetFileType(handle_of(fd)) != FILE_TYPE_DISK) {
     _close(fd);
     errno = ENXIO;
     return -1;
   }
-  if (!identity_of(handle, identity)) {
-    const int saved = errno;
-    _close(fd);
-    errno = saved;
+  return fd;
+}
+
+int is_one_of(int fd, const std::vector<FileIdentity>& files) {
+  const HANDLE handle = handle_of(fd);
+  // The volume's serial number takes the file system several questions (and Wine a look through its mounts);
+  // the file's index alone, one question, already tells it apart from the few files asked about.
+  IO_STATUS_BLOCK status;
+  FILE_INTERNAL_INFORMATION internal;
+  // A status below zero is an error.
+  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) < 0) {
+    errno = EIO;
     return -1;
   }
-  return fd;
+  const auto index = static_cast<std::uint64_t>(internal.IndexNumber.QuadPart);
+  if (std::none_of(files.begin(), files.end(), [index](const FileIdentity& file) { return file.file == index; })) {
+    return 0;
+  }
+  FileIdentity identity;
+  if (!identity_of(handle, identity)) {
+    return -1;
+  }
+  return std::find(files.begin(), files.end(), identity) != files.end() ? 1 : 0;
 }
 
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {

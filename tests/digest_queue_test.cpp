@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -14,9 +15,10 @@ namespace {
 
 platform::FileIdentity identity_of(const std::string& path) {
   platform::FileIdentity identity;
-  const int fd = platform::open_for_reading(path, identity);
-  EXPECT_GE(fd, 0) << path;
-  platform::close_file(fd);
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  EXPECT_NE(file, nullptr) << path;
+  EXPECT_TRUE(platform::identify(file, identity)) << path;
+  std::fclose(file);
   return identity;
 }
 

@@ -41,17 +41,15 @@ TEST(ListFiles, KnowTheirOwnIdentities) {
   const std::vector<platform::FileIdentity> identities = lists.identities();
   ASSERT_EQ(identities.size(), 2u);
   EXPECT_FALSE(identities[0] == identities[1]);
-  std::vector<platform::FileIdentity> opened;
-  for (const char* name : {"patchlist.txt", "folders.txt", "other.txt"}) {
-    platform::FileIdentity identity;
-    const int fd = platform::open_for_reading(name, identity);
-    ASSERT_GE(fd, 0) << name;
+  const char* const names[] = {"patchlist.txt", "folders.txt", "other.txt"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const int fd = platform::open_for_reading(names[i]);
+    ASSERT_GE(fd, 0) << names[i];
+    EXPECT_EQ(platform::is_one_of(fd, {identities[0]}), i == 0 ? 1 : 0) << names[i];
+    EXPECT_EQ(platform::is_one_of(fd, {identities[1]}), i == 1 ? 1 : 0) << names[i];
+    EXPECT_EQ(platform::is_one_of(fd, identities), i < 2 ? 1 : 0) << names[i];
     platform::close_file(fd);
-    opened.push_back(identity);
   }
-  EXPECT_TRUE(opened[0] == identities[0]);
-  EXPECT_TRUE(opened[1] == identities[1]);
-  EXPECT_FALSE(opened[2] == identities[0] || opened[2] == identities[1]);
   lists.close();
 }
 
