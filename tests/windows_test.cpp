@@ -195,19 +195,6 @@ TEST(WindowsWalk, DescendsIntoFoldersButNotThroughLinksOrJunctions) {
   EXPECT_FALSE(descends_into(k_reparse, IO_REPARSE_TAG_SYMLINK));
 }
 
-TEST(WindowsWalk, HiddenAndSystemEntriesAreListed) {
-  TempDir dir;
-  make_dir(dir / "hidden folder");
-  write_file(dir / "hidden folder\\system file.dll", "system");
-  constexpr DWORD k_hidden_system = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  ASSERT_TRUE(SetFileAttributesW(wide(dir / "hidden folder\\system file.dll").c_str(), k_hidden_system));
-  ASSERT_TRUE(SetFileAttributesW(wide(dir / "hidden folder").c_str(), k_hidden_system | FILE_ATTRIBUTE_DIRECTORY));
-  expect_clean_run(run_treeinv(dir.path()));
-  EXPECT_NE(read_file(dir / "folders.txt").find("hidden folder\\\r\n"), std::string::npos);
-  EXPECT_NE(read_file(dir / "patchlist.txt").find("hidden folder/system file.dll " + reference_sha256("system")),
-            std::string::npos);
-}
-
 TEST(WindowsFiles, AFileLockedAgainstReadingEndsTheRun) {
   TempDir dir;
   write_file(dir / "locked.bin", "locked");
@@ -218,20 +205,6 @@ TEST(WindowsFiles, AFileLockedAgainstReadingEndsTheRun) {
   CloseHandle(lock);
   expect_failure(run, "Cannot open \"locked.bin\": Permission denied.");
   expect_no_line_for(dir, "locked.bin");
-}
-
-// The lists are recognised as the same files under another name, as they are on the other platforms.
-TEST(WindowsFiles, AListReachedThroughAHardLinkIsReadAtItsTurn) {
-  TempDir dir;
-  for (int i = 0; i < 300; ++i) {
-    write_file(dir / ("file" + std::to_string(i)), std::to_string(i));
-  }
-  make_dir(dir / "zz");
-  expect_clean_run(run_treeinv(dir.path()));
-  ASSERT_TRUE(CreateHardLinkW(wide(dir / "zz\\hard link").c_str(), wide(dir / "patchlist.txt").c_str(), nullptr));
-  expect_clean_run(run_treeinv(dir.path()));
-  EXPECT_NE(read_file(dir / "patchlist.txt").find("zz/hard link "), std::string::npos);
-  expect_lists_match_model(dir.path());
 }
 
 TEST(WindowsFiles, TheListsAreReadableWhileTheRunHoldsThemOpen) {
