@@ -15,7 +15,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# Wine reads Linux file names in the encoding of the locale: without a UTF-8 one, a name such as "café" reaches
+# the program as something else. Its own diagnostics would land in the output the tests check.
 find_program(TREEINV_WINE NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(TREEINV_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TREEINV_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env LC_ALL=C.UTF-8 WINEDEBUG=-all ${TREEINV_WINE})
 endif()
