@@ -154,7 +154,7 @@ std::wstring full_path(const std::wstring& directory, const std::wstring& path) 
     }
     full += path;
   }
-  // The long form takes every character literally, "/" included.
+  // The long form is taken literally: a "/" there would be part of a name, not a separator.
   for (wchar_t& c : full) {
     if (c == L'/') {
       c = L'\\';
