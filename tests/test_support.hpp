@@ -74,8 +74,8 @@ struct RunResult {
 // Runs the treeinv executable in `directory`, killing it if it has not finished within a generous time.
 RunResult run_treeinv(const std::string& directory, const RunOptions& options = {});
 
-// Whether a run as User::unprivileged really loses privileges (it does only when the tests run as root; otherwise
-// they already run without them).
+// POSIX only: whether a run as User::unprivileged really loses privileges (it does only when the tests run as root;
+// otherwise they already run without them).
 bool dropping_privileges();
 
 // The expected contents of folders.txt and patchlist.txt after a run in `directory`, built by walking it

@@ -158,10 +158,6 @@ void make_sparse_file(const std::string& path, std::uint64_t size) {
   }
 }
 
-bool dropping_privileges() {
-  return false;
-}
-
 namespace {
 
 // The program sits beside the test executable.
