@@ -1,6 +1,9 @@
 # Run by CPack on the staged files of the Debian package, before it packs them, to give them the layout Debian
 # asks of a package: the licence as the copyright file, the manual page and the changelog compressed without a
 # time stamp, and the executable stripped of what only a debugger or a linker reads.
+if(NOT CPACK_GENERATOR STREQUAL "DEB")
+  return()
+endif()
 set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(doc "${stage}/share/doc/${CPACK_PACKAGE_NAME}")
 
