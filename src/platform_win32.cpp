@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <locale.h>
+#include <stdexcept>
 #include <system_error>
 #include <vector>
 
@@ -12,11 +14,8 @@
 #include <io.h>
 #include <share.h>
 #include <windows.h>
-#include <winternl.h>
 
 namespace treeinv::platform {
-
-const char k_separator = '\\';
 
 // Windows names cannot hold a line end, but a broken file system could still hand one over, and it would split a
 // line of either list. A backslash cannot be refused here: it is the separator, and in a double-byte code page it
@@ -40,35 +39,6 @@ std::string system_message(DWORD code) {
   return text.empty() ? "error " + std::to_string(code) : text;
 }
 
-// A path for a message: as close to its narrow form as the code page allows.
-std::string shown(std::wstring_view wide) {
-  if (wide.empty()) {
-    return {};
-  }
-  const UINT code_page = narrow_code_page();
-  const int length = static_cast<int>(wide.size());
-  const int size = WideCharToMultiByte(code_page, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(code_page, 0, wide.data(), length, text.data(), size, nullptr, nullptr);
-  return text;
-}
-
-// A failure of the system, worded as on every platform: "WHAT: REASON", and " [PATH]" when a path is concerned.
-class SystemError : public std::system_error {
-public:
-  SystemError(const std::string& what, DWORD code, const std::wstring* path = nullptr)
-      : std::system_error(static_cast<int>(code), std::system_category()),
-        m_what(what + ": " + system_message(code) + (path != nullptr ? " [" + shown(*path) + "]" : "")) {}
-  const char* what() const noexcept override { return m_what.c_str(); }
-
-private:
-  std::string m_what;
-};
-
-[[noreturn]] void throw_no_mapping(std::wstring_view wide) {
-  throw SystemError("Cannot list \"" + shown(wide) + "\"", ERROR_NO_UNICODE_TRANSLATION);
-}
-
 bool starts_with(std::wstring_view text, std::wstring_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
@@ -77,56 +47,145 @@ bool is_separator(wchar_t c) {
   return c == L'\\' || c == L'/';
 }
 
+bool is_surrogate(wchar_t c) {
+  return c >= 0xd800 && c <= 0xdfff;
+}
+
+// The narrow form of `wide` in `code_page`, without best fit. Where a character has no exact form: fails when
+// `substitute` is false, and puts "?" in its place when it is true. Returns false on failure.
+bool convert(std::wstring_view wide, UINT code_page, bool substitute, std::string& text) {
+  text.clear();
+  if (wide.empty()) {
+    return true;
+  }
+  std::wstring replaced;
+  DWORD flags = WC_NO_BEST_FIT_CHARS;
+  const char* default_char = "?";
+  BOOL used_default = FALSE;
+  BOOL* used_default_out = &used_default;
+  if (code_page == CP_UTF8) {
+    // UTF-8 takes neither of the flags nor a default character: what it cannot hold is a lone surrogate, which it
+    // would write as U+FFFD unless told to fail.
+    default_char = nullptr;
+    used_default_out = nullptr;
+    flags = WC_ERR_INVALID_CHARS;
+    if (substitute) {
+      replaced.assign(wide);
+      for (std::size_t i = 0; i < replaced.size(); ++i) {
+        const bool pair =
+            i + 1 < replaced.size() && IS_HIGH_SURROGATE(replaced[i]) && IS_LOW_SURROGATE(replaced[i + 1]);
+        if (pair) {
+          ++i;
+        } else if (is_surrogate(replaced[i])) {
+          replaced[i] = L'?';
+        }
+      }
+      wide = replaced;
+    }
+  }
+  const int length = static_cast<int>(wide.size());
+  // Three bytes for each code unit hold any character of the ANSI, OEM and UTF-8 code pages, so that one call
+  // usually does.
+  text.resize(wide.size() * 3);
+  int size = WideCharToMultiByte(code_page, flags, wide.data(), length, text.data(), static_cast<int>(text.size()),
+                                 default_char, used_default_out);
+  if (size <= 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    size = WideCharToMultiByte(code_page, flags, wide.data(), length, nullptr, 0, default_char, used_default_out);
+    text.resize(static_cast<std::size_t>(std::max(size, 0)));
+    size =
+        WideCharToMultiByte(code_page, flags, wide.data(), length, text.data(), size, default_char, used_default_out);
+  }
+  if (size <= 0 || (used_default && !substitute)) {
+    text.clear();
+    return false;
+  }
+  text.resize(static_cast<std::size_t>(size));
+  return true;
+}
+
+// A failure of the system, worded as on every platform: "WHAT: REASON", and " [PATH]" when a path is concerned.
+class SystemError : public std::system_error {
+public:
+  SystemError(const std::string& what, DWORD code, const std::string* path = nullptr)
+      : std::system_error(static_cast<int>(code), std::system_category()),
+        m_what(what + ": " + system_message(code) + (path != nullptr ? " [" + *path + "]" : "")) {}
+  const char* what() const noexcept override { return m_what.c_str(); }
+
+private:
+  std::string m_what;
+};
+
+[[noreturn]] void throw_no_mapping(const std::string& shown_path) {
+  throw SystemError("Cannot list \"" + shown_path + "\"", ERROR_NO_UNICODE_TRANSLATION);
+}
+
 } // namespace
 
 unsigned narrow_code_page() {
   if (___lc_codepage_func() == CP_UTF8) {
     return CP_UTF8;
   }
-  // Named by number, so that a system whose ANSI code page is UTF-8 is recognised below.
+  // Named by number, so that a system whose ANSI code page is UTF-8 is recognised as such.
   return AreFileApisANSI() ? GetACP() : GetOEMCP();
 }
 
-std::string to_narrow(std::wstring_view wide) {
-  if (wide.empty()) {
-    return {};
+std::string to_narrow(std::wstring_view wide, unsigned code_page) {
+  std::string text;
+  if (!convert(wide, code_page, false, text)) {
+    throw_no_mapping(shown(wide, code_page));
   }
-  const UINT code_page = narrow_code_page();
-  const bool utf8 = code_page == CP_UTF8;
-  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-  const int length = static_cast<int>(wide.size());
-  BOOL used_default = FALSE;
-  BOOL* const used_default_out = utf8 ? nullptr : &used_default;
-  // Room for three bytes per code unit is enough for every code page but the rare four-byte ones, so that one call
-  // usually does.
-  std::string text(wide.size() * 3, '\0');
-  int size = WideCharToMultiByte(code_page, flags, wide.data(), length, text.data(), static_cast<int>(text.size()),
-                                 nullptr, used_default_out);
-  if (size <= 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-    size = WideCharToMultiByte(code_page, flags, wide.data(), length, nullptr, 0, nullptr, used_default_out);
-    text.resize(static_cast<std::size_t>(std::max(size, 0)));
-    size = WideCharToMultiByte(code_page, flags, wide.data(), length, text.data(), size, nullptr, used_default_out);
-  }
-  if (size <= 0 || used_default) {
-    throw_no_mapping(wide);
-  }
-  text.resize(static_cast<std::size_t>(size));
   return text;
 }
 
-std::wstring to_wide(std::string_view narrow) {
+std::string shown(std::wstring_view wide, unsigned code_page) {
+  std::string text;
+  if (!convert(wide, code_page, true, text)) {
+    // Only a code page the system does not have gets here.
+    text.assign(wide.size(), '?');
+  }
+  return text;
+}
+
+std::wstring to_wide(std::string_view narrow, unsigned code_page) {
   if (narrow.empty()) {
     return {};
   }
   const int length = static_cast<int>(narrow.size());
   std::wstring wide(narrow.size(), L'\0');
-  const int size = MultiByteToWideChar(narrow_code_page(), MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(),
+  const int size = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(),
                                        static_cast<int>(wide.size()));
   if (size <= 0) {
     throw SystemError("Cannot use \"" + std::string(narrow) + "\"", ERROR_NO_UNICODE_TRANSLATION);
   }
   wide.resize(static_cast<std::size_t>(size));
   return wide;
+}
+
+std::string prefix_of(std::wstring_view folder, unsigned code_page) {
+  std::string prefix = to_narrow(folder, code_page);
+  // Decided on the wide path: the last byte of the narrow one may be the second half of a character.
+  if (folder.empty() || folder.back() != L'\\') {
+    prefix += '\\';
+  }
+  return prefix;
+}
+
+std::string with_separators(std::string path, char separator, unsigned code_page) {
+  if (separator == '\\') {
+    return path;
+  }
+  // In UTF-8 and the single-byte code pages every byte 0x5C is a "\"; in a double-byte one, a lead byte takes the
+  // next byte with it, whatever its value.
+  CPINFO info;
+  const bool double_byte = code_page != CP_UTF8 && GetCPInfo(code_page, &info) != 0 && info.MaxCharSize > 1;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (double_byte && IsDBCSLeadByteEx(code_page, static_cast<BYTE>(path[i]))) {
+      ++i;
+    } else if (path[i] == '\\') {
+      path[i] = separator;
+    }
+  }
+  return path;
 }
 
 std::wstring long_form(const std::wstring& full_path) {
@@ -173,9 +232,31 @@ bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag) {
   return reparse_tag != IO_REPARSE_TAG_SYMLINK && reparse_tag != IO_REPARSE_TAG_MOUNT_POINT;
 }
 
+const char* list_refusal(std::uint32_t attributes, std::uint32_t file_type, std::uint32_t links) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return "Is a symbolic link or junction";
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return "Is a directory";
+  }
+  if (file_type != FILE_TYPE_DISK) {
+    return "Is not a regular file";
+  }
+  if (links > 1) {
+    return "Has other names too";
+  }
+  return nullptr;
+}
+
 } // namespace win32
 
 using win32::SystemError;
+
+// Folders are reached by their full paths: a handle held per folder would gain nothing, since FindFirstFileExW
+// and CreateFileW take no folder to start from.
+struct Folder {
+  std::wstring path;
+};
 
 namespace {
 
@@ -215,37 +296,83 @@ HANDLE find_first(const std::wstring& folder, WIN32_FIND_DATAW& entry) {
                           FIND_FIRST_EX_LARGE_FETCH);
 }
 
+// Moves an enumeration on from `entry` (or from before it, when `have_entry` is false) to the next entry that is
+// neither "." nor "..". Returns 0 when there is one, ERROR_NO_MORE_FILES at the end, or the error that stopped it.
+DWORD find_next(HANDLE find, WIN32_FIND_DATAW& entry, bool have_entry) {
+  for (;;) {
+    if (have_entry && !is_dot_or_dot_dot(entry.cFileName)) {
+      return 0;
+    }
+    if (!FindNextFileW(find, &entry)) {
+      return GetLastError();
+    }
+    have_entry = true;
+  }
+}
+
+struct FindCloser {
+  void operator()(HANDLE find) const { FindClose(find); }
+};
+using FindHandle = std::unique_ptr<void, FindCloser>;
+
 bool is_not_found(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_BAD_NETPATH ||
          error == ERROR_INVALID_NAME;
 }
 
-// The C runtime's error number for a system error it did not translate itself.
+// The C runtime's error number for a system error it did not translate itself, as it would have translated it.
 int errno_of(DWORD error) {
   switch (error) {
   case ERROR_FILE_NOT_FOUND:
   case ERROR_PATH_NOT_FOUND:
+  case ERROR_INVALID_NAME:
+  case ERROR_BAD_PATHNAME:
     return ENOENT;
   case ERROR_ACCESS_DENIED:
   case ERROR_SHARING_VIOLATION:
   case ERROR_LOCK_VIOLATION:
+  case ERROR_WRITE_PROTECT:
     return EACCES;
   case ERROR_NOT_ENOUGH_MEMORY:
   case ERROR_OUTOFMEMORY:
     return ENOMEM;
+  case ERROR_TOO_MANY_OPEN_FILES:
+    return EMFILE;
+  case ERROR_DISK_FULL:
+  case ERROR_HANDLE_DISK_FULL:
+    return ENOSPC;
+  case ERROR_INVALID_HANDLE:
+    return EBADF;
+  case ERROR_NO_UNICODE_TRANSLATION:
+    return EILSEQ;
   default:
     return EIO;
   }
 }
 
-bool identity_of(HANDLE handle, FileIdentity& identity) {
+// Nanoseconds since 1970 of a time counted in 100 ns since 1601.
+std::int64_t nanoseconds(const FILETIME& time) {
+  constexpr std::int64_t k_1601_to_1970 = 116444736000000000;
+  const auto ticks = static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
+  return (ticks - k_1601_to_1970) * 100;
+}
+
+FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+// One question to the file system gives all of the state; the change time would take a second one, and the
+// modification time already moves with every write of the contents.
+bool state_of(HANDLE handle, FileState& state) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle, &info)) {
     errno = errno_of(GetLastError());
     return false;
   }
-  identity.volume = info.dwVolumeSerialNumber;
-  identity.file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  state.identity = identity_of(info);
+  state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  state.modified = nanoseconds(info.ftLastWriteTime);
+  state.changed = 0;
   return true;
 }
 
@@ -255,73 +382,130 @@ HANDLE handle_of(int fd) {
 
 } // namespace
 
-std::string current_directory() {
-  return win32::to_narrow(working_directory());
+void prepare_process() {
+  // A drive without a disk in it must fail like any other unreadable folder, not wait for someone to answer a
+  // dialog box.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+std::string start_prefix() {
+  return win32::prefix_of(working_directory());
+}
+
+std::string with_separators(const std::string& relative_path, char separator) {
+  return win32::with_separators(relative_path, separator, win32::narrow_code_page());
+}
+
+FileEntry entry_in_working_directory(const std::string& path) {
+  FileEntry entry;
+  entry.folder = std::make_shared<const Folder>(Folder{working_directory()});
+  entry.name = path;
+  return entry;
 }
 
 struct Walk::State {
-  struct Folder {
-    HANDLE find;
-    std::wstring path;
+  // A folder the walk is in, with its enumeration standing at the entry it gave last.
+  struct Level {
+    FindHandle find;
+    std::shared_ptr<const Folder> folder;
+    // Its narrow path below the starting folder, empty for the starting folder itself. When `exact` is false, some
+    // name on the way has no narrow form, and this is only fit to be shown.
+    std::string relative;
+    bool exact = true;
   };
-  // The folders the walk is in, outermost first, each with its enumeration standing at the entry it gave last.
-  std::vector<Folder> folders;
-  // The current entry as the innermost enumeration gave it, and its full path.
+
+  std::string prefix;
+  // The starting folder's narrow path as messages show it.
+  std::string root_shown;
+  UINT code_page = 0;
+  // Outermost first.
+  std::vector<Level> levels;
+
+  // The current entry as the innermost enumeration gave it, its full path, its narrow name and its narrow path
+  // below the starting folder, built from the narrow names on the way down (as exact as `levels`).
   WIN32_FIND_DATAW entry{};
   std::wstring path;
+  std::string name;
+  std::string relative;
+  bool exact = true;
 
-  ~State() {
-    for (const Folder& folder : folders) {
-      FindClose(folder.find);
+  // Makes `found`, an entry of the innermost folder, the current entry.
+  void take(const WIN32_FIND_DATAW& found) {
+    const Level& level = levels.back();
+    entry = found;
+    path = join(level.folder->path, entry.cFileName);
+    const bool converted = win32::convert(entry.cFileName, code_page, false, name);
+    if (!converted) {
+      name = win32::shown(entry.cFileName, code_page);
     }
+    exact = converted && level.exact;
+    relative = level.relative;
+    if (!relative.empty()) {
+      relative += '\\';
+    }
+    relative += name;
   }
 
-  // Moves on from what `entry` holds (when `have_entry`, an entry still to be looked at) to the next entry that is
-  // neither "." nor "..", leaving every folder whose enumeration is exhausted. The walk is over when no folder
-  // is left.
-  void settle(bool have_entry) {
-    while (!folders.empty()) {
-      if (have_entry && !is_dot_or_dot_dot(entry.cFileName)) {
-        path = join(folders.back().path, entry.cFileName);
-        return;
-      }
-      have_entry = FindNextFileW(folders.back().find, &entry) != 0;
-      if (!have_entry) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_NO_MORE_FILES) {
-          throw SystemError("recursive_directory_iterator::operator++", error, &folders.back().path);
-        }
-        FindClose(folders.back().find);
-        folders.pop_back();
-      }
-    }
+  std::string shown_path() const { return prefix + relative; }
+
+  std::string shown_path(const Level& level) const {
+    return level.relative.empty() ? root_shown : prefix + level.relative;
   }
 };
 
-Walk::Walk() : m_state(std::make_unique<State>()) {
-  const std::wstring root = working_directory();
-  const HANDLE find = find_first(root, m_state->entry);
-  if (find == INVALID_HANDLE_VALUE) {
+namespace {
+
+const char* const k_walk_start = "recursive_directory_iterator::recursive_directory_iterator";
+const char* const k_walk_on = "recursive_directory_iterator::operator++";
+
+} // namespace
+
+Walk::Walk(std::string start_prefix) : m_state(std::make_unique<State>()) {
+  State& state = *m_state;
+  state.prefix = std::move(start_prefix);
+  state.code_page = win32::narrow_code_page();
+  std::wstring root;
+  try {
+    root = working_directory();
+  } catch (const std::system_error& error) {
+    throw SystemError(k_walk_start, static_cast<DWORD>(error.code().value()));
+  }
+  // The prefix ends in the separator after the folder's path unless that path ends in it already.
+  state.root_shown = state.prefix;
+  if (!root.empty() && root.back() != L'\\' && !state.root_shown.empty()) {
+    state.root_shown.pop_back();
+  }
+  WIN32_FIND_DATAW found;
+  FindHandle find(find_first(root, found));
+  if (find.get() == INVALID_HANDLE_VALUE) {
+    find.release();
     const DWORD error = GetLastError();
     // What a drive root with nothing on it answers: it has no "." entry either.
     if (error == ERROR_FILE_NOT_FOUND) {
       return;
     }
-    throw SystemError("recursive_directory_iterator::recursive_directory_iterator", error, &root);
+    throw SystemError(k_walk_start, error, &state.root_shown);
   }
-  m_state->folders.push_back({find, root});
-  m_state->settle(true);
+  const DWORD error = find_next(find.get(), found, true);
+  if (error == ERROR_NO_MORE_FILES) {
+    return;
+  }
+  if (error != 0) {
+    throw SystemError(k_walk_start, error, &state.root_shown);
+  }
+  state.levels.push_back({std::move(find), std::make_shared<const Folder>(Folder{root}), {}, true});
+  state.take(found);
 }
 
 Walk::~Walk() = default;
 
 bool Walk::at_end() const {
-  return m_state->folders.empty();
+  return m_state->levels.empty();
 }
 
 namespace {
 
-Kind kind_after_failure(DWORD error, const std::wstring& path) {
+Kind kind_after_failure(DWORD error, const std::string& path) {
   // An entry gone since the enumeration, or a link to nothing: its open will fail and say why.
   if (is_not_found(error)) {
     return Kind::other;
@@ -331,11 +515,12 @@ Kind kind_after_failure(DWORD error, const std::wstring& path) {
 
 } // namespace
 
-Kind Walk::kind() const {
-  const std::wstring target = win32::long_form(m_state->path);
+Kind Walk::kind() {
+  const State& state = *m_state;
+  const std::wstring target = win32::long_form(state.path);
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data)) {
-    return kind_after_failure(GetLastError(), m_state->path);
+    return kind_after_failure(GetLastError(), state.shown_path());
   }
   DWORD attributes = data.dwFileAttributes;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -343,47 +528,100 @@ Kind Walk::kind() const {
     const HANDLE handle = CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-      return kind_after_failure(GetLastError(), m_state->path);
+      return kind_after_failure(GetLastError(), state.shown_path());
     }
     BY_HANDLE_FILE_INFORMATION info;
     const bool known = GetFileInformationByHandle(handle, &info) != 0;
     const DWORD error = GetLastError();
     CloseHandle(handle);
     if (!known) {
-      return kind_after_failure(error, m_state->path);
+      return kind_after_failure(error, state.shown_path());
     }
     attributes = info.dwFileAttributes;
   }
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::directory : Kind::other;
 }
 
-std::string Walk::narrow_path() const {
-  return win32::to_narrow(m_state->path);
+const std::string& Walk::relative_path() const {
+  const State& state = *m_state;
+  if (!state.exact) {
+    win32::throw_no_mapping(state.shown_path());
+  }
+  return state.relative;
+}
+
+FileEntry Walk::file() const {
+  FileEntry entry;
+  entry.folder = m_state->levels.back().folder;
+  entry.name = m_state->name;
+  return entry;
 }
 
 void Walk::advance() {
   State& state = *m_state;
+  if (state.levels.empty()) {
+    return;
+  }
+  // Nothing of the walk changes until the next entry is found, so that a failure leaves it where it was.
+  WIN32_FIND_DATAW found;
   if (win32::descends_into(state.entry.dwFileAttributes, state.entry.dwReserved0)) {
-    const HANDLE find = find_first(state.path, state.entry);
-    if (find != INVALID_HANDLE_VALUE) {
-      state.folders.push_back({find, state.path});
-      state.settle(true);
+    FindHandle find(find_first(state.path, found));
+    DWORD error = 0;
+    if (find.get() == INVALID_HANDLE_VALUE) {
+      find.release();
+      error = GetLastError();
+    } else {
+      error = find_next(find.get(), found, true);
+    }
+    if (error == 0) {
+      state.levels.push_back(
+          {std::move(find), std::make_shared<const Folder>(Folder{state.path}), state.relative, state.exact});
+      state.take(found);
       return;
     }
-    const DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND) {
-      throw SystemError("recursive_directory_iterator::operator++", error, &state.path);
+    // An empty folder: a folder's enumeration gives "." and "..", the root of an empty drive gives nothing.
+    if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) {
+      const std::string where = state.shown_path();
+      throw SystemError(k_walk_on, error, &where);
     }
   }
-  state.settle(false);
+  for (std::size_t depth = state.levels.size(); depth-- > 0;) {
+    const DWORD error = find_next(state.levels[depth].find.get(), found, false);
+    if (error == 0) {
+      state.levels.resize(depth + 1);
+      state.take(found);
+      return;
+    }
+    if (error != ERROR_NO_MORE_FILES) {
+      const std::string where = state.shown_path(state.levels[depth]);
+      throw SystemError(k_walk_on, error, &where);
+    }
+  }
+  state.levels.clear();
 }
 
-int open_for_reading(const std::string& path) {
+std::size_t open_file_limit() {
+  // The C runtime's table of descriptors holds 2048 of them; _getmaxstdio() speaks of stdio streams, which the
+  // program does not use for files.
+  return 2048;
+}
+
+std::size_t open_folders() {
+  // The walk keeps no descriptor of the C runtime open for a folder: its enumerations are handles of the system,
+  // which has room for millions.
+  return 0;
+}
+
+int open_file(const FileEntry& entry, FileState& state) {
+  if (entry.refusal != 0) {
+    errno = entry.refusal;
+    return -1;
+  }
   std::wstring target;
   try {
-    target = win32::long_form(win32::full_path(working_directory(), win32::to_wide(path)));
+    target = win32::long_form(win32::full_path(entry.folder->path, win32::to_wide(entry.name)));
   } catch (const std::system_error& error) {
-    errno = error.code().value() == ERROR_NO_UNICODE_TRANSLATION ? EILSEQ : errno_of(error.code().value());
+    errno = errno_of(static_cast<DWORD>(error.code().value()));
     return -1;
   }
   int fd = -1;
@@ -393,50 +631,108 @@ int open_for_reading(const std::string& path) {
     errno = error;
     return -1;
   }
-  if (GetFileType(handle_of(fd)) != FILE_TYPE_DISK) {
+  // The handle tells what was opened, whatever the name led to by now.
+  const HANDLE handle = handle_of(fd);
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
     _close(fd);
     errno = ENXIO;
+    return -1;
+  }
+  if (!state_of(handle, state)) {
+    const int saved = errno;
+    _close(fd);
+    errno = saved;
     return -1;
   }
   return fd;
 }
 
-int is_one_of(int fd, const std::vector<FileIdentity>& files) {
-  const HANDLE handle = handle_of(fd);
-  // The volume's serial number takes the file system several questions (and Wine a look through its mounts);
-  // the file's index alone, one question, already tells it apart from the few files asked about.
-  IO_STATUS_BLOCK status;
-  FILE_INTERNAL_INFORMATION internal;
-  // A status below zero is an error.
-  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) < 0) {
-    errno = EIO;
-    return -1;
-  }
-  const auto index = static_cast<std::uint64_t>(internal.IndexNumber.QuadPart);
-  if (std::none_of(files.begin(), files.end(), [index](const FileIdentity& file) { return file.file == index; })) {
-    return 0;
-  }
-  FileIdentity identity;
-  if (!identity_of(handle, identity)) {
-    return -1;
-  }
-  return std::find(files.begin(), files.end(), identity) != files.end() ? 1 : 0;
+bool file_state(int fd, FileState& state) {
+  return state_of(handle_of(fd), state);
 }
 
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
   return _read(fd, buffer, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
 }
 
-void close_file(int fd) {
-  _close(fd);
+bool close_file(int fd) {
+  return _close(fd) == 0;
 }
 
-bool identify(std::FILE* file, FileIdentity& identity) {
-  return identity_of(handle_of(_fileno(file)), identity);
+namespace {
+
+[[noreturn]] void refuse_list(const char* name, const std::string& reason) {
+  throw std::runtime_error("Cannot create \"" + std::string(name) + "\": " + reason + ".");
 }
 
-bool truncate_file(std::FILE* file, std::uint64_t size) {
-  const errno_t error = _chsize_s(_fileno(file), static_cast<long long>(size));
+} // namespace
+
+int create_list(const char* name, FileIdentity& identity) {
+  std::wstring wide_name;
+  try {
+    wide_name = win32::to_wide(name);
+  } catch (const std::system_error&) {
+    refuse_list(name, std::strerror(EILSEQ));
+  }
+  // Opened as it is, without following a link or junction, and without emptying it: a file that is refused must be
+  // left as it was.
+  const HANDLE handle =
+      CreateFileW(wide_name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    // A folder, or a link or junction to one, cannot be opened as a file at all; say which it is.
+    const DWORD attributes = GetFileAttributesW(wide_name.c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES) {
+      if (const char* refusal = win32::list_refusal(attributes, FILE_TYPE_DISK, 1)) {
+        refuse_list(name, refusal);
+      }
+    }
+    refuse_list(name, std::strerror(errno_of(error)));
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const char* refusal = nullptr;
+  DWORD error = 0;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    error = GetLastError();
+  } else {
+    refusal = win32::list_refusal(info.dwFileAttributes, GetFileType(handle), info.nNumberOfLinks);
+  }
+  if (error == 0 && refusal == nullptr && !SetEndOfFile(handle)) {
+    error = GetLastError();
+  }
+  if (error != 0 || refusal != nullptr) {
+    CloseHandle(handle);
+    refuse_list(name, refusal != nullptr ? refusal : std::strerror(errno_of(error)));
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+  if (fd < 0) {
+    const int saved = errno;
+    CloseHandle(handle);
+    refuse_list(name, std::strerror(saved));
+  }
+  identity = identity_of(info);
+  return fd;
+}
+
+bool write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const int count = _write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
+    if (count < 0) {
+      return false;
+    }
+    if (count == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    data += count;
+    size -= static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+bool truncate_file(int fd, std::uint64_t size) {
+  const errno_t error = _chsize_s(fd, static_cast<long long>(size));
   if (error != 0) {
     errno = error;
     return false;

@@ -5,20 +5,33 @@
 #include <string_view>
 
 // Pieces of the Windows layer that are worth checking on their own, some of them because Wine cannot show them
-// through a whole run (junctions, the 260-character limit).
+// through a whole run (junctions, the 260-character limit), others because they depend on the code page, which a
+// test can name here instead of changing the system's.
 namespace treeinv::platform::win32 {
 
 // The code page of narrow paths: UTF-8 when the C runtime's locale uses it, otherwise the code page the file
-// functions use, ANSI or OEM.
+// functions use, ANSI or OEM (either of which may itself be UTF-8).
 unsigned narrow_code_page();
 
 // The exact narrow form of a wide name: no best-fit substitute, no default character.
 // Throws std::system_error carrying ERROR_NO_UNICODE_TRANSLATION when there is none.
-std::string to_narrow(std::wstring_view wide);
+std::string to_narrow(std::wstring_view wide, unsigned code_page = narrow_code_page());
+
+// A wide name for a message: its exact narrow form where it has one, with "?" for each character that has none,
+// never a look-alike.
+std::string shown(std::wstring_view wide, unsigned code_page = narrow_code_page());
 
 // The wide form of a narrow path. Throws std::system_error carrying ERROR_NO_UNICODE_TRANSLATION for bytes that
 // are not valid in the narrow code page.
-std::wstring to_wide(std::string_view narrow);
+std::wstring to_wide(std::string_view narrow, unsigned code_page = narrow_code_page());
+
+// The narrow form of a folder's full path followed by the separator that comes before the names in it, unless the
+// path ends in one already (a drive root). Throws as to_narrow() does.
+std::string prefix_of(std::wstring_view folder, unsigned code_page = narrow_code_page());
+
+// `path` in narrow form with each "\" between its components replaced by `separator`. In a double-byte code page
+// the second byte of a character may be 0x5C too; that byte stays.
+std::string with_separators(std::string path, char separator, unsigned code_page);
 
 // The form of a full path that lifts the 260-character limit and is taken by the file system as it stands, so that
 // names ending in a dot or a space, or named like devices, reach the entry of that name.
@@ -30,5 +43,9 @@ std::wstring full_path(const std::wstring& directory, const std::wstring& path);
 // Whether the walk goes into an entry, judged by the attributes and reparse tag its folder's enumeration gave:
 // into folders, but not through symbolic links or junctions. Other reparse points are ordinary folders.
 bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag);
+
+// Why a file found at a list's name cannot serve as that list, judged by what its handle says (attributes, file
+// type, number of names); null when it can.
+const char* list_refusal(std::uint32_t attributes, std::uint32_t file_type, std::uint32_t links);
 
 } // namespace treeinv::platform::win32
