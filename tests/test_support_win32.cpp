@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -34,17 +35,33 @@ std::wstring wide(const std::string& narrow) {
   return text;
 }
 
-std::string ansi(const std::wstring& wide_text) {
+std::string narrow_in(unsigned code_page, const std::wstring& wide_text) {
   const int length = static_cast<int>(wide_text.size());
-  std::string text(wide_text.size() * 2, '\0');
+  std::string text(wide_text.size() * 3, '\0');
+  const bool utf8 = code_page == CP_UTF8;
   BOOL used_default = FALSE;
-  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide_text.data(), length, text.data(),
-                                       static_cast<int>(text.size()), nullptr, &used_default);
+  const int size =
+      WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide_text.data(), length,
+                          text.data(), static_cast<int>(text.size()), nullptr, utf8 ? nullptr : &used_default);
   if (used_default || (size == 0 && length != 0)) {
-    throw std::runtime_error("a name outside the ANSI code page");
+    throw std::runtime_error("a name outside code page " + std::to_string(code_page));
   }
   text.resize(static_cast<std::size_t>(size));
   return text;
+}
+
+std::string ansi(const std::wstring& wide_text) {
+  return narrow_in(GetACP(), wide_text);
+}
+
+std::string read_file(const std::wstring& path) {
+  std::ifstream in(fs::path(path), std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("cannot read " + std::to_string(path.size()) + "-character path");
+  }
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
 }
 
 void write_file(const std::wstring& path, const std::string& contents) {
@@ -158,8 +175,6 @@ void make_sparse_file(const std::string& path, std::uint64_t size) {
   }
 }
 
-namespace {
-
 // The program sits beside the test executable.
 std::wstring program_path() {
   wchar_t self[MAX_PATH + 1];
@@ -169,6 +184,8 @@ std::wstring program_path() {
   }
   return fs::path(self).replace_filename(L"treeinv.exe").wstring();
 }
+
+namespace {
 
 // One argument of a command line, quoted so that the C runtime's parser gives it back unchanged.
 std::wstring quoted(const std::wstring& argument) {
@@ -200,12 +217,15 @@ HANDLE output_file(const std::wstring& path) {
 } // namespace
 
 RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
+  return run_program(program_path(), wide(directory), options);
+}
+
+RunResult run_program(const std::wstring& program, const std::wstring& directory, const RunOptions& options) {
   if (options.user != User::current || options.file_size_limit != 0 || options.remove_directory_first) {
     throw std::runtime_error("run option not available on Windows");
   }
   // The output goes to files beside the tree, never into it.
   const TempDir output;
-  const std::wstring program = program_path();
   std::wstring command_line = quoted(program);
   for (const std::string& argument : options.arguments) {
     command_line += L" " + quoted(wide(argument));
@@ -220,7 +240,7 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
   startup.hStdError = err;
   PROCESS_INFORMATION process{};
   const bool started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      wide(directory).c_str(), &startup, &process);
+                                      directory.c_str(), &startup, &process);
   CloseHandle(out);
   CloseHandle(err);
   if (!started) {
@@ -257,8 +277,10 @@ std::vector<std::string> enumeration_order(const std::string& directory) {
 }
 namespace {
 
+// The model works on wide names and makes them narrow only as whole lines, in the code page asked for, so that
+// no byte of a character is ever taken for a separator.
 struct ModelState {
-  std::wstring root;
+  unsigned code_page = 0;
   Lists lists;
   std::pair<DWORD, std::uint64_t> folders_id;
   std::pair<DWORD, std::uint64_t> patchlist_id;
@@ -268,7 +290,7 @@ HANDLE open_existing(const std::wstring& path) {
   const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    throw windows_failure("CreateFileW " + ansi(path));
+    throw windows_failure("CreateFileW " + std::to_string(path.size()) + "-character path");
   }
   return file;
 }
@@ -293,13 +315,12 @@ std::string read_path(const std::wstring& path) {
   return contents;
 }
 
-void model_directory(ModelState& state, const std::wstring& directory, const std::string& relative) {
+void model_directory(ModelState& state, const std::wstring& directory, const std::wstring& relative) {
   for (const WIN32_FIND_DATAW& entry : entries_of(directory)) {
     const std::wstring path = directory + L"\\" + entry.cFileName;
-    const std::string name = ansi(entry.cFileName);
-    const std::string entry_relative = relative.empty() ? name : relative + "\\" + name;
+    const std::wstring entry_relative = relative.empty() ? entry.cFileName : relative + L"\\" + entry.cFileName;
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      state.lists.folders += entry_relative + "\\\r\n";
+      state.lists.folders += narrow_in(state.code_page, entry_relative + L"\\") + "\r\n";
       model_directory(state, path, entry_relative);
       continue;
     }
@@ -308,23 +329,28 @@ void model_directory(ModelState& state, const std::wstring& directory, const std
     const std::string digest = id == state.folders_id     ? reference_sha256(state.lists.folders)
                                : id == state.patchlist_id ? reference_sha256(state.lists.patchlist)
                                                           : reference_sha256(read_path(path));
-    std::string line = entry_relative;
-    for (char& c : line) {
-      c = c == '\\' ? '/' : c;
+    std::wstring line = entry_relative;
+    for (wchar_t& c : line) {
+      c = c == L'\\' ? L'/' : c;
     }
-    state.lists.patchlist += line + " " + digest + "\r\n";
+    state.lists.patchlist += narrow_in(state.code_page, line) + " " + digest + "\r\n";
   }
 }
 
 } // namespace
 
 Lists model_inventory(const std::string& directory) {
+  return model_inventory(wide(directory), GetACP());
+}
+
+Lists model_inventory(const std::wstring& directory, unsigned code_page) {
   ModelState state;
+  state.code_page = code_page;
   // The long form, so that paths beyond 260 characters can be followed.
-  state.root = L"\\\\?\\" + wide(directory);
-  state.folders_id = id_of(state.root + L"\\folders.txt");
-  state.patchlist_id = id_of(state.root + L"\\patchlist.txt");
-  model_directory(state, state.root, "");
+  const std::wstring root = L"\\\\?\\" + directory;
+  state.folders_id = id_of(root + L"\\folders.txt");
+  state.patchlist_id = id_of(root + L"\\patchlist.txt");
+  model_directory(state, root, L"");
   return state.lists;
 }
 
