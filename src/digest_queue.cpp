@@ -1,41 +1,38 @@
 #include "digest_queue.hpp"
 
 #include <algorithm>
-#include <optional>
-#include <system_error>
 
 namespace treeinv {
 
 struct DigestQueue::Job {
-  explicit Job(std::string p) : path(std::move(p)) {}
+  explicit Job(platform::FileEntry f) : file(std::move(f)) {}
 
-  const std::string path;
-  // Guarded by the queue's mutex until done is set.
+  const platform::FileEntry file;
+  // Guarded by the queue's mutex.
   bool started = false;
+  bool taken = false;
   bool done = false;
   std::optional<std::string> digest;
-  std::exception_ptr error;
 };
 
 DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned workers)
     : m_read_late(std::move(read_late)) {
-  m_workers.reserve(workers);
   try {
+    m_workers.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) {
       m_workers.emplace_back([this] { work(); });
     }
-  } catch (const std::system_error&) {
-    // Fewer workers only cost time: take() computes any digest that no worker has started.
+  } catch (...) {
+    // Fewer workers only cost time: the caller computes any digest that no worker has.
   }
 }
 
 DigestQueue::~DigestQueue() {
+  stop();
   {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_stopping = true;
-    m_queue.clear();
   }
-  m_cancelled = true;
   m_work_ready.notify_all();
   for (std::thread& worker : m_workers) {
     worker.join();
@@ -47,47 +44,73 @@ unsigned DigestQueue::default_workers() {
   return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
 }
 
-DigestQueue::Ticket DigestQueue::submit(std::string path) {
-  Ticket job = std::make_shared<Job>(std::move(path));
+DigestQueue::Ticket DigestQueue::submit(platform::FileEntry file) {
+  auto job = std::make_shared<Job>(std::move(file));
   bool wake = false;
   {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    m_queue.push_back(job);
-    wake = m_idle_workers > 0;
+    if (m_cancelled) {
+      // Stopped: nothing is read ahead any more; take() then hands back nothing.
+      job->taken = true;
+    } else {
+      m_queue.push_back(job);
+      wake = m_idle_workers > 0;
+    }
   }
   if (wake) {
     m_work_ready.notify_one();
   }
-  return job;
+  return Ticket(std::move(job));
 }
 
-std::string DigestQueue::take(const Ticket& ticket) {
-  {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (!ticket->started) {
-      // Rather than wait for a worker, do it here; reading it now also reads it at the right moment.
-      ticket->started = true;
-      m_queue.erase(std::find(m_queue.begin(), m_queue.end(), ticket));
-      lock.unlock();
-      return m_own_digester.digest(ticket->path);
-    }
-    m_taking = true;
-    m_job_done.wait(lock, [&] { return ticket->done; });
-    m_taking = false;
+std::optional<std::string> DigestQueue::take(Ticket ticket) {
+  const std::shared_ptr<Job> job = std::move(ticket.m_job);
+  if (!job) {
+    return std::nullopt;
   }
-  if (ticket->error) {
-    std::rethrow_exception(ticket->error);
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (!job->started) {
+    // Rather than wait for a worker, the caller does it; reading it now also reads it at the right moment. The job
+    // stays queued, and the worker that comes to it passes it by.
+    job->taken = true;
+    return std::nullopt;
   }
-  if (!ticket->digest) {
-    return m_own_digester.digest(ticket->path);
+  m_taking = true;
+  m_job_done.wait(lock, [&] { return job->done; });
+  m_taking = false;
+  return std::move(job->digest);
+}
+
+void DigestQueue::stop() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_cancelled = true;
+  for (const std::shared_ptr<Job>& job : m_queue) {
+    job->taken = true;
   }
-  return std::move(*ticket->digest);
+  m_queue.clear();
+  m_taking = true;
+  m_job_done.wait(lock, [&] { return m_busy_workers == 0; });
+  m_taking = false;
+}
+
+std::optional<std::string> DigestQueue::compute(FileDigester& digester, const platform::FileEntry& file) {
+  platform::FileState opened;
+  const OpenFile input(platform::open_file(file, opened));
+  if (input.fd() < 0 || std::find(m_read_late.begin(), m_read_late.end(), opened.identity) != m_read_late.end()) {
+    return std::nullopt;
+  }
+  return digester.digest_open(input.fd(), opened, file.name, &m_cancelled);
 }
 
 void DigestQueue::work() {
-  FileDigester digester;
+  // Nothing that fails here may leave the thread: a failure only costs the head start.
+  std::optional<FileDigester> digester;
+  try {
+    digester.emplace();
+  } catch (...) {
+  }
   for (;;) {
-    Ticket job;
+    std::shared_ptr<Job> job;
     {
       std::unique_lock<std::mutex> lock(m_mutex);
       ++m_idle_workers;
@@ -98,25 +121,29 @@ void DigestQueue::work() {
       }
       job = std::move(m_queue.front());
       m_queue.pop_front();
+      if (job->taken || !digester) {
+        continue;
+      }
       job->started = true;
+      ++m_busy_workers;
     }
     std::optional<std::string> digest;
-    std::exception_ptr error;
     try {
-      digest = digester.digest_ahead(job->path, m_read_late, m_cancelled);
+      digest = compute(*digester, job->file);
     } catch (...) {
-      error = std::current_exception();
+      digest.reset();
     }
     bool wake = false;
     {
       const std::lock_guard<std::mutex> lock(m_mutex);
       job->digest = std::move(digest);
-      job->error = error;
       job->done = true;
+      --m_busy_workers;
       wake = m_taking;
     }
     if (wake) {
-      m_job_done.notify_one();
+      // The caller may wait for this job, or in stop() for all of them.
+      m_job_done.notify_all();
     }
   }
 }

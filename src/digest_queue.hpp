@@ -6,9 +6,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,12 +16,29 @@
 namespace treeinv {
 
 // Hashing is the bulk of the work and one core hashes at most about as fast as a disk reads, so digests are computed
-// ahead of time on worker threads, while the caller walks on and writes the lines in order. Errors are handed back
-// with the digest they replace, so the caller meets each one at the point of the walk where it belongs.
+// ahead of time on worker threads while the caller walks on and writes the lines in order. What a worker computes
+// is only ever a head start: a worker that fails, for whatever reason, hands back nothing, and the caller then
+// computes the digest itself when the file's turn comes, so that a run with workers fails exactly where and how
+// one without them would.
 class DigestQueue {
-public:
   struct Job;
-  using Ticket = std::shared_ptr<Job>;
+
+public:
+  // A claim on one digest queued with submit(). It can be taken once: take() consumes it.
+  class Ticket {
+  public:
+    Ticket() = default;
+    Ticket(Ticket&&) noexcept = default;
+    Ticket& operator=(Ticket&&) noexcept = default;
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+    explicit operator bool() const { return m_job != nullptr; }
+
+  private:
+    friend class DigestQueue;
+    explicit Ticket(std::shared_ptr<Job> job) : m_job(std::move(job)) {}
+    std::shared_ptr<Job> m_job;
+  };
 
   // Files with these identities (the lists being written) are never read ahead: their contents depend on the
   // moment they are read.
@@ -31,28 +48,33 @@ public:
   DigestQueue(const DigestQueue&) = delete;
   DigestQueue& operator=(const DigestQueue&) = delete;
 
-  // Queues the digest of the file at `path`.
-  Ticket submit(std::string path);
+  // Queues the digest of `file` for a worker.
+  Ticket submit(platform::FileEntry file);
 
-  // The digest asked for with `ticket`: waits for the worker that computes it, or computes it now, on this thread,
-  // when no worker has started on it or the file must be read late. Throws what FileDigester::digest throws.
-  std::string take(const Ticket& ticket);
+  // The digest a worker computed for `ticket`, waiting for one that is under way; nothing when no worker has
+  // started on it (none will now), or when the worker could not compute it.
+  std::optional<std::string> take(Ticket ticket);
+
+  // Abandons what is queued and waits until no worker holds a file open. Later submissions are not read ahead.
+  void stop();
 
   // The number of workers fitting this machine.
   static unsigned default_workers();
 
 private:
   void work();
+  std::optional<std::string> compute(FileDigester& digester, const platform::FileEntry& file);
 
   const std::vector<platform::FileIdentity> m_read_late;
-  FileDigester m_own_digester;
   std::mutex m_mutex;
   std::condition_variable m_work_ready;
   std::condition_variable m_job_done;
-  std::deque<Ticket> m_queue;
+  std::deque<std::shared_ptr<Job>> m_queue;
+  // Waking a thread costs a system call, so only threads that wait are woken.
   unsigned m_idle_workers = 0;
   bool m_taking = false;
   bool m_stopping = false;
+  unsigned m_busy_workers = 0;
   std::atomic<bool> m_cancelled{false};
   std::vector<std::thread> m_workers;
 };

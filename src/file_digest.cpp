@@ -1,11 +1,11 @@
 #include "file_digest.hpp"
 
 #include "file_error.hpp"
-#include "platform.hpp"
+#include "hex.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <stdexcept>
+#include <cstdint>
 
 // The SHA256_* functions are deprecated in OpenSSL 3 in favour of EVP but still provided, and they are all this
 // program needs; keep the deprecation warning quiet for this unit only.
@@ -22,74 +22,56 @@ constexpr std::size_t k_chunk_size = 4096;
 // that down to a few percent while the buffer still fits in the cache.
 constexpr std::size_t k_buffer_size = 256 * 1024;
 
-class InputFile {
-public:
-  explicit InputFile(const std::string& path) : m_fd(platform::open_for_reading(path)) {
-    if (m_fd < 0) {
-      throw file_error("Cannot open", path, errno);
-    }
-  }
-  ~InputFile() { platform::close_file(m_fd); }
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-
-  int fd() const { return m_fd; }
-
-private:
-  int m_fd;
-};
-
 } // namespace
 
 FileDigester::FileDigester() : m_buffer(std::make_unique<char[]>(k_buffer_size)) {}
 
-std::string FileDigester::digest(const std::string& path) {
-  return *compute(path, nullptr, nullptr);
-}
-
-std::optional<std::string> FileDigester::digest_ahead(const std::string& path,
-                                                      const std::vector<platform::FileIdentity>& read_late,
-                                                      const std::atomic<bool>& cancelled) {
-  return compute(path, &read_late, &cancelled);
-}
-
-std::optional<std::string> FileDigester::compute(const std::string& path,
-                                                 const std::vector<platform::FileIdentity>* read_late,
-                                                 const std::atomic<bool>* cancelled) {
-  const InputFile file(path);
-  if (read_late != nullptr && !read_late->empty()) {
-    const int late = platform::is_one_of(file.fd(), *read_late);
-    if (late < 0) {
-      throw file_error("Cannot open", path, errno);
-    }
-    if (late == 1) {
-      return std::nullopt;
-    }
+std::string FileDigester::digest(const platform::FileEntry& file, const std::string& path) {
+  platform::FileState opened;
+  const OpenFile input(platform::open_file(file, opened));
+  if (input.fd() < 0) {
+    throw FileError("Cannot open", path, errno);
   }
+  return digest_open(input.fd(), opened, path);
+}
 
+std::string FileDigester::digest_open(int fd, const platform::FileState& opened, const std::string& path,
+                                      const std::atomic<bool>* cancelled) {
   SHA256_CTX context;
   SHA256_Init(&context);
-  for (;;) {
-    const std::ptrdiff_t count = platform::read_some(file.fd(), m_buffer.get(), k_buffer_size);
+  std::uint64_t total = 0;
+  // A file read up to the size it had when opened is at its end, unless it grew; the state asked for below tells,
+  // and saves a read per file. A size of 0 may be no size at all (as in /proc): read until the end then.
+  while (opened.size == 0 || total < opened.size) {
+    const std::ptrdiff_t count = platform::read_some(fd, m_buffer.get(), k_buffer_size);
     if (count < 0) {
       // A digest of the bytes read so far would be a wrong digest that looks right.
-      throw file_error("Cannot read", path, errno);
+      throw FileError("Cannot read", path, errno);
     }
     if (count == 0) {
       break;
     }
     if (cancelled != nullptr && cancelled->load(std::memory_order_relaxed)) {
-      throw std::runtime_error("Cancelled reading \"" + path + "\".");
+      throw FileError("Cannot read", path, "Cancelled", ECANCELED);
     }
     const auto size = static_cast<std::size_t>(count);
     for (std::size_t offset = 0; offset < size; offset += k_chunk_size) {
       SHA256_Update(&context, m_buffer.get() + offset, std::min(k_chunk_size, size - offset));
     }
+    total += size;
+  }
+  // A file that grew, shrank or was rewritten while it was read has no digest: the bytes read are of no one
+  // version of it.
+  platform::FileState finished;
+  if (!platform::file_state(fd, finished)) {
+    throw FileError("Cannot read", path, errno);
+  }
+  if (!(finished == opened) || (opened.size != 0 && total != opened.size)) {
+    throw FileError("Cannot read", path, "File changed while it was read", EAGAIN);
   }
   unsigned char raw[SHA256_DIGEST_LENGTH] = {};
   SHA256_Final(raw, &context);
 
-  static const char k_hex_digits[] = "0123456789abcdef";
   std::string text(2 * SHA256_DIGEST_LENGTH, '0');
   for (std::size_t i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
     text[2 * i] = k_hex_digits[raw[i] >> 4];

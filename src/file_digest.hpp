@@ -3,11 +3,8 @@
 #include "platform.hpp"
 
 #include <atomic>
-#include <cstddef>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace treeinv {
 
@@ -16,22 +13,37 @@ class FileDigester {
 public:
   FileDigester();
 
-  // The SHA-256 digest of the file's whole contents as 64 lowercase hexadecimal digits. `path` is opened as given,
-  // relative to the current working directory.
-  // Throws std::runtime_error `Cannot open "PATH": REASON.` when the file cannot be opened for reading or is not
-  // a regular file, and `Cannot read "PATH": REASON.` when a read fails part-way.
-  std::string digest(const std::string& path);
+  // The SHA-256 digest of the file's whole contents as 64 lowercase hexadecimal digits. `path` names the file in
+  // messages.
+  // Throws FileError `Cannot open "PATH": REASON.` when the file cannot be opened for reading or is not a regular
+  // file, and `Cannot read "PATH": REASON.` when a read fails part-way or the file changes while it is read.
+  std::string digest(const platform::FileEntry& file, const std::string& path);
 
-  // As digest(), for reading ahead of time: returns nothing, without reading, when the file opened is one of
-  // `read_late`, and gives up with an error between two reads once `cancelled` is set.
-  std::optional<std::string> digest_ahead(const std::string& path, const std::vector<platform::FileIdentity>& read_late,
-                                          const std::atomic<bool>& cancelled);
+  // As digest(), for a file already opened with platform::open_file, which gave `opened`. Gives up with an error
+  // between two reads once `cancelled` is set.
+  std::string digest_open(int fd, const platform::FileState& opened, const std::string& path,
+                          const std::atomic<bool>* cancelled = nullptr);
 
 private:
-  std::optional<std::string> compute(const std::string& path, const std::vector<platform::FileIdentity>* read_late,
-                                     const std::atomic<bool>* cancelled);
-
   std::unique_ptr<char[]> m_buffer;
+};
+
+// Owns a file opened with platform::open_file.
+class OpenFile {
+public:
+  explicit OpenFile(int fd) : m_fd(fd) {}
+  ~OpenFile() {
+    if (m_fd >= 0) {
+      platform::close_file(m_fd);
+    }
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+
+  int fd() const { return m_fd; }
+
+private:
+  int m_fd;
 };
 
 } // namespace treeinv

@@ -1,15 +1,22 @@
 #pragma once
 
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
 namespace treeinv {
 
 // The error for a file operation that failed: `WHAT "PATH": REASON.`, such as `Cannot open "a.bin": Permission
-// denied.`, with the C library's text for the error number.
-inline std::runtime_error file_error(const char* what, const std::string& path, int error) {
-  return std::runtime_error(std::string(what) + " \"" + path + "\": " + std::strerror(error) + ".");
-}
+// denied.`, with the C library's text for the error number unless a reason of its own is given.
+class FileError : public std::runtime_error {
+public:
+  FileError(const char* what, const std::string& path, int error);
+  FileError(const char* what, const std::string& path, const char* reason, int error);
+
+  // The error number behind it.
+  int error() const noexcept { return m_error; }
+
+private:
+  int m_error;
+};
 
 } // namespace treeinv

@@ -1,36 +1,28 @@
 #include "inventory.hpp"
 
 #include "digest_queue.hpp"
+#include "file_error.hpp"
+#include "hex.hpp"
 #include "list_files.hpp"
 #include "platform.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <exception>
-#include <stdexcept>
+#include <new>
+#include <optional>
 #include <system_error>
 
 namespace treeinv {
 
-std::string base_prefix(const std::string& start_directory) {
-  std::string prefix = start_directory;
-  // A root such as "/" or "C:\" already ends in its separator.
-  if (prefix.empty() || prefix.back() != platform::k_separator) {
-    prefix += platform::k_separator;
+void check_listable(const std::string& relative_path) {
+  if (relative_path.find_first_of(platform::k_unlistable_bytes) != std::string::npos) {
+    throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence),
+                            "Cannot list \"" + relative_path + "\"");
   }
-  return prefix;
-}
-
-std::string relative_path(const std::string& full_path, const std::string& base_prefix) {
-  if (full_path.size() <= base_prefix.size() || full_path.compare(0, base_prefix.size(), base_prefix) != 0) {
-    // Only possible if the starting directory changed its name while the walk started.
-    throw std::runtime_error("\"" + full_path + "\" is not below \"" + base_prefix + "\".");
-  }
-  std::string relative = full_path.substr(base_prefix.size());
-  if (relative.find_first_of(platform::k_unlistable_bytes) != std::string::npos) {
-    throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence), "Cannot list \"" + relative + "\"");
-  }
-  return relative;
 }
 
 namespace {
@@ -42,112 +34,230 @@ constexpr std::size_t k_look_ahead = 256;
 struct Pending {
   platform::Kind kind = platform::Kind::other;
   std::string relative;
+  platform::FileEntry file;
   DigestQueue::Ticket digest;
   // A failure of the walk at this point. It ends the run once every line before it is written.
   std::exception_ptr error;
 };
 
-// Takes the walk one entry further and queues that entry, with its digest under way. Returns false once the walk
-// is over, at its end or at a failure, which is queued in place of an entry.
-bool walk_on(platform::Walk& walk, const std::string& base, DigestQueue& digests, std::deque<Pending>& pending) {
-  try {
-    if (walk.at_end()) {
-      return false;
-    }
-    Pending entry;
-    entry.kind = walk.kind();
-    entry.relative = relative_path(walk.narrow_path(), base);
-    if (entry.kind == platform::Kind::other) {
-      entry.digest = digests.submit(entry.relative);
-    }
-    pending.push_back(std::move(entry));
-    walk.advance();
-    return true;
-  } catch (...) {
-    Pending failure;
-    failure.error = std::current_exception();
-    pending.push_back(std::move(failure));
-    return false;
-  }
+bool is_descriptor_shortage(int error) {
+  return error == EMFILE || error == ENFILE;
 }
 
-} // namespace
+// The walk runs ahead of the lines written, with the digests of the files it passes under way on the workers. All
+// that running ahead holds open (folders of entries not written yet, files being read) is what a run without it
+// would not hold; so it is done only while open files are plentiful, and the first shortage of them ends it for
+// the rest of the run, after which the step that met the shortage is taken again, exactly as a run without it
+// takes it.
+class Inventory {
+public:
+  Inventory()
+      : m_walk_prefix(platform::start_prefix()), m_digests(m_lists.identities(), DigestQueue::default_workers()),
+        m_walk(m_walk_prefix), m_workers(DigestQueue::default_workers()) {}
 
-void take_inventory() {
-  const std::string base = base_prefix(platform::current_directory());
-  ListFiles lists;
-  DigestQueue digests(lists.identities(), DigestQueue::default_workers());
-  platform::Walk walk;
-  std::deque<Pending> pending;
-  bool walking = true;
-  for (;;) {
-    while (walking && pending.size() < k_look_ahead) {
-      walking = walk_on(walk, base, digests, pending);
+  void run() {
+    for (;;) {
+      while (m_walking && (m_pending.empty() || (m_ahead && m_pending.size() < k_look_ahead && files_to_spare()))) {
+        walk_on();
+      }
+      if (m_pending.empty()) {
+        break;
+      }
+      write_next();
     }
-    if (pending.empty()) {
-      break;
+    m_lists.close();
+  }
+
+private:
+  bool files_to_spare() const {
+    // Each entry ahead may hold a folder open, and each worker a file.
+    return platform::open_folders() + k_look_ahead + 2 * m_workers + 64 < platform::open_file_limit();
+  }
+
+  void stop_running_ahead() {
+    m_ahead = false;
+    m_digests.stop();
+  }
+
+  // Queues the current entry, with its digest under way, and takes the walk one entry further. A failure ends the
+  // walk: it is queued in place of an entry.
+  void walk_on() {
+    try {
+      if (!m_advance_due) {
+        if (m_walk.at_end()) {
+          m_walking = false;
+          return;
+        }
+        Pending entry;
+        entry.kind = m_walk.kind();
+        entry.relative = m_walk.relative_path();
+        check_listable(entry.relative);
+        if (entry.kind == platform::Kind::other) {
+          entry.file = m_walk.file();
+          if (m_ahead && entry.file.refusal == 0) {
+            entry.digest = m_digests.submit(entry.file);
+          }
+        }
+        m_pending.push_back(std::move(entry));
+        m_advance_due = true;
+      }
+      m_walk.advance();
+      m_advance_due = false;
+    } catch (const std::system_error& error) {
+      if (m_advance_due && m_ahead && is_descriptor_shortage(error.code().value())) {
+        // Taken again once every line before it is written.
+        stop_running_ahead();
+        return;
+      }
+      fail();
+    } catch (...) {
+      fail();
     }
-    const Pending& next = pending.front();
+  }
+
+  void fail() {
+    Pending failure;
+    failure.error = std::current_exception();
+    m_pending.push_back(std::move(failure));
+    m_walking = false;
+  }
+
+  void write_next() {
+    Pending& next = m_pending.front();
     if (next.error) {
       std::rethrow_exception(next.error);
     }
     if (next.kind == platform::Kind::directory) {
-      lists.append_folder(next.relative);
+      m_lists.append_folder(next.relative);
     } else {
       // The digest comes first: a file that cannot be read leaves no partial line.
-      lists.append_file(next.relative, digests.take(next.digest));
+      m_lists.append_file(next.relative, digest_of(next));
     }
-    pending.pop_front();
+    m_pending.pop_front();
   }
-  lists.close();
-}
 
-std::string printable(std::string_view text) {
-  static const char k_hex_digits[] = "0123456789abcdef";
-  std::string result;
-  result.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
+  std::string digest_of(Pending& entry) {
+    if (std::optional<std::string> ahead = m_digests.take(std::move(entry.digest))) {
+      return std::move(*ahead);
+    }
+    try {
+      return m_digester.digest(entry.file, entry.relative);
+    } catch (const FileError& error) {
+      if (!m_ahead || !is_descriptor_shortage(error.error())) {
+        throw;
+      }
+    }
+    stop_running_ahead();
+    return m_digester.digest(entry.file, entry.relative);
+  }
+
+  const std::string m_walk_prefix;
+  ListFiles m_lists;
+  FileDigester m_digester;
+  DigestQueue m_digests;
+  platform::Walk m_walk;
+  const unsigned m_workers;
+  std::deque<Pending> m_pending;
+  bool m_walking = true;
+  bool m_advance_due = false;
+  bool m_ahead = true;
+};
+
+// Calls `sink` with the pieces of `text` as they print on one line.
+template <typename Sink> void escape(std::string_view text, Sink&& sink) {
+  std::size_t plain = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
     if (byte >= 0x20 && byte != 0x7f) {
-      result += c;
-    } else if (c == '\n') {
-      result += "\\n";
-    } else if (c == '\r') {
-      result += "\\r";
-    } else if (c == '\t') {
-      result += "\\t";
+      continue;
+    }
+    sink(text.substr(plain, i - plain));
+    plain = i + 1;
+    if (byte == '\n') {
+      sink("\\n");
+    } else if (byte == '\r') {
+      sink("\\r");
+    } else if (byte == '\t') {
+      sink("\\t");
     } else {
-      result += "\\x";
-      result += k_hex_digits[byte >> 4];
-      result += k_hex_digits[byte & 0x0f];
+      const char code[] = {'\\', 'x', k_hex_digits[byte >> 4], k_hex_digits[byte & 0x0f]};
+      sink(std::string_view(code, sizeof code));
     }
   }
-  return result;
+  sink(text.substr(plain));
 }
 
-namespace {
-
-void report(std::string_view message) {
+// Writes the one line that says why the run ended. It allocates nothing, since running out of memory may be why.
+void report(std::string_view message) noexcept {
   // The library's filesystem_error text starts with a label of its own; the program's name says enough.
   constexpr std::string_view k_label = "filesystem error: ";
   if (message.substr(0, k_label.size()) == k_label) {
     message.remove_prefix(k_label.size());
   }
-  const std::string line = "treeinv: " + printable(message) + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  char line[4096];
+  std::size_t used = 0;
+  const auto put = [&](std::string_view piece) {
+    while (!piece.empty()) {
+      if (used == sizeof line) {
+        std::fwrite(line, 1, used, stderr);
+        used = 0;
+      }
+      const std::size_t count = std::min(piece.size(), sizeof line - used);
+      piece.copy(line + used, count);
+      used += count;
+      piece.remove_prefix(count);
+    }
+  };
+  put("treeinv: ");
+  escape(message, put);
+  put("\n");
+  std::fwrite(line, 1, used, stderr);
   std::fflush(stderr);
+}
+
+// What std::terminate() calls: when even an exception cannot be made (there is no memory left for it), or when a
+// failure escapes where none is expected. It still ends the run with one line and status 1, not an abort.
+[[noreturn]] void end_run_at_termination() noexcept {
+  if (const std::exception_ptr failure = std::current_exception()) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+      report(error.what());
+    } catch (...) {
+      report("Unknown error");
+    }
+  } else {
+    report("Out of memory");
+  }
+  std::_Exit(1);
 }
 
 } // namespace
 
+void take_inventory() {
+  Inventory inventory;
+  inventory.run();
+}
+
+std::string printable(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  escape(text, [&](std::string_view piece) { result += piece; });
+  return result;
+}
+
 int run() {
+  std::set_terminate(end_run_at_termination);
   try {
+    platform::prepare_process();
     take_inventory();
     return 0;
+  } catch (const std::bad_alloc&) {
+    report("Out of memory");
   } catch (const std::exception& error) {
     report(error.what());
   } catch (...) {
-    report("unknown error");
+    report("Unknown error");
   }
   return 1;
 }

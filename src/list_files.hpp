@@ -3,7 +3,6 @@
 #include "platform.hpp"
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,25 +16,26 @@ inline constexpr const char* k_patchlist_name = "patchlist.txt";
 // fails, the file is cut back to those lines.
 class ListFile {
 public:
-  // Creates the file or truncates the existing one.
-  // Throws std::runtime_error `Cannot create "NAME": REASON.`.
+  // Creates the file or empties the existing one, which must be a regular file of its own.
+  // Throws FileError `Cannot create "NAME": REASON.`.
   explicit ListFile(const char* name);
   ~ListFile();
   ListFile(const ListFile&) = delete;
   ListFile& operator=(const ListFile&) = delete;
 
-  // Appends `text` followed by CR LF. Throws std::runtime_error `Cannot write "NAME": REASON.`.
+  // Appends `text` followed by CR LF. Throws FileError `Cannot write "NAME": REASON.`.
   void append_line(const std::string& text);
 
-  // Throws std::runtime_error `Cannot close "NAME": REASON.`.
+  // Throws FileError `Cannot close "NAME": REASON.`.
   void close();
 
+  const char* name() const { return m_name; }
   const platform::FileIdentity& identity() const { return m_identity; }
 
 private:
   const char* m_name;
-  std::FILE* m_file;
   platform::FileIdentity m_identity;
+  int m_fd;
   std::uint64_t m_size = 0;
   std::string m_line;
 };
@@ -44,7 +44,7 @@ private:
 // entry and its digest. Paths come in native form, relative to the starting directory.
 class ListFiles {
 public:
-  // Opens patchlist.txt, then folders.txt.
+  // Opens patchlist.txt, then folders.txt, which must be two different files.
   ListFiles();
 
   // Writes the path with "\" between components and after the last one.

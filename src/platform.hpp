@@ -103,8 +103,7 @@ struct FileState {
   std::int64_t modified = 0; // nanoseconds
   std::int64_t changed = 0;  // nanoseconds; 0 where the platform has no change time
   bool operator==(const FileState& other) const {
-    return identity == other.identity && size == other.size && modified == other.modified &&
-           changed == other.changed;
+    return identity == other.identity && size == other.size && modified == other.modified && changed == other.changed;
   }
 };
 

@@ -1,11 +1,19 @@
 #include "platform.hpp"
 
+#include "file_error.hpp"
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,117 +21,368 @@ namespace fs = std::filesystem;
 
 namespace treeinv::platform {
 
-const char k_separator = '/';
-
 // A line end would split a line of either list, and a backslash would read as a separator in folders.txt.
 const char* const k_unlistable_bytes = "\\\r\n";
 
-std::string current_directory() {
-  std::error_code error;
-  fs::path cwd = fs::current_path(error);
-  if (error) {
-    throw fs::filesystem_error("current_path()", error);
-  }
-  return std::move(cwd).native();
+namespace {
+
+std::atomic<std::size_t> g_open_folders{0};
+
+[[noreturn]] void throw_walk_error(const char* operation, const std::string& path, int error) {
+  throw fs::filesystem_error(operation, fs::path(path), std::error_code(error, std::generic_category()));
 }
 
-struct Walk::State {
-  fs::recursive_directory_iterator it;
+FileState state_of(const struct stat& info) {
+  FileState state;
+  state.identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  state.size = static_cast<std::uint64_t>(info.st_size);
+  state.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  state.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  return state;
+}
+
+bool is_not_found(int error) {
+  // A dangling link, or an entry removed since its folder was read.
+  return error == ENOENT || error == ENOTDIR;
+}
+
+void close_keeping_errno(int fd) {
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+}
+
+} // namespace
+
+struct Folder {
+  Folder(int descriptor, bool owned) : fd(descriptor), owns(owned) {
+    if (owns) {
+      ++g_open_folders;
+    }
+  }
+  ~Folder() {
+    if (owns) {
+      ::close(fd);
+      --g_open_folders;
+    }
+  }
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  const int fd;
+  const bool owns;
 };
 
-Walk::Walk() : m_state(std::make_unique<State>()) {
+void prepare_process() {
+  // Ignored, a file-size limit and a closed pipe turn into write errors (EFBIG, EPIPE) that the program reports,
+  // instead of killing it mid-line without a word.
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+  // Every folder from the top down to the current one stays open; the usual soft limit of 1024 would end a walk
+  // a thousand folders deep.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+std::size_t open_file_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return SIZE_MAX;
+  }
+  return static_cast<std::size_t>(limit.rlim_cur);
+}
+
+std::size_t open_folders() {
+  return g_open_folders.load(std::memory_order_relaxed);
+}
+
+std::string start_prefix() {
   std::error_code error;
-  const fs::path root = fs::current_path(error);
+  std::string prefix = fs::current_path(error).native();
   if (error) {
     throw fs::filesystem_error("current_path()", error);
   }
-  m_state->it = fs::recursive_directory_iterator(root, fs::directory_options::none, error);
-  if (error) {
-    throw fs::filesystem_error("recursive_directory_iterator::recursive_directory_iterator", root, error);
+  if (prefix.empty() || prefix.back() != '/') {
+    prefix += '/';
   }
+  return prefix;
+}
+
+std::string with_separators(const std::string& relative_path, char separator) {
+  std::string text = relative_path;
+  std::replace(text.begin(), text.end(), '/', separator);
+  return text;
+}
+
+FileEntry entry_in_working_directory(const std::string& path) {
+  return {std::make_shared<const Folder>(AT_FDCWD, false), path, 0};
+}
+
+// The walk reads each folder in batches of entries and keeps, per level, only the part of the batch not yet
+// visited and the length of the folder's relative path, so that memory grows with the depth, not its square.
+//
+// The cost model, in system calls: per regular file, none here (its type comes with the enumeration) and, for its
+// digest, openat, fstat, read, fstat and close; per folder, openat, an fstatat that tells whether it can be
+// searched, one getdents64 per batch and close. Links and entries of unknown type take one or two fstatat.
+struct Walk::State {
+  struct Level {
+    std::shared_ptr<const Folder> folder;
+    // The length of the relative path of the folder's entries before their names.
+    std::size_t prefix_length = 0;
+    // Entries read and not yet visited, each as its type byte, its name and a NUL.
+    std::string batch;
+    std::size_t next = 0;
+    bool exhausted = false;
+    // Whether names in the folder can be looked up. When not, each entry's status is asked for so that it fails
+    // and says so, as it would for any walk that takes the status of every entry.
+    bool searchable = true;
+  };
+
+  std::string start;
+  std::vector<Level> levels;
+  std::vector<char> buffer = std::vector<char>(32 * 1024);
+
+  // The current entry.
+  unsigned char type = DT_UNKNOWN;
+  std::string name;
+  std::string relative;
+  bool known = false; // kind, descend and refusal below are known
+  Kind kind = Kind::other;
+  bool descend = false;
+  int refusal = 0;
+
+  std::string full_path(const std::string& relative_path) const {
+    if (relative_path.empty()) {
+      return start.size() > 1 ? start.substr(0, start.size() - 1) : start;
+    }
+    return start + relative_path;
+  }
+
+  // The full path of the folder at the innermost level.
+  std::string folder_path() const {
+    const std::size_t length = levels.back().prefix_length;
+    return full_path(relative.substr(0, length > 0 ? length - 1 : 0));
+  }
+
+  // Opens a folder of the tree (an entry of `parent`, or the working directory itself) into a new level.
+  // Returns the error number on failure, leaving the levels as they were.
+  int enter(int parent, const char* folder_name, std::size_t prefix_length) {
+    const int fd = ::openat(parent, folder_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+      return errno;
+    }
+    Level level;
+    try {
+      level.folder = std::make_shared<const Folder>(fd, true);
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    level.prefix_length = prefix_length;
+    struct stat ignored {};
+    level.searchable = ::fstatat(fd, ".", &ignored, 0) == 0;
+    levels.push_back(std::move(level));
+    return 0;
+  }
+
+  // Reads the next batch of the innermost folder. Returns the error number on failure.
+  int read_batch() {
+    Level& level = levels.back();
+    const ssize_t size = ::getdents64(level.folder->fd, buffer.data(), buffer.size());
+    if (size < 0) {
+      return errno;
+    }
+    level.batch.clear();
+    level.next = 0;
+    level.exhausted = size == 0;
+    for (ssize_t offset = 0; offset < size;) {
+      const auto* record = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+      offset += record->d_reclen;
+      const char* entry_name = record->d_name;
+      if (entry_name[0] == '.' && (entry_name[1] == '\0' || (entry_name[1] == '.' && entry_name[2] == '\0'))) {
+        continue;
+      }
+      level.batch += static_cast<char>(record->d_type);
+      level.batch.append(entry_name);
+      level.batch += '\0';
+    }
+    return 0;
+  }
+
+  // Moves to the next entry of the innermost folder, or of the folders around it once that one is done.
+  void settle(const char* operation) {
+    while (!levels.empty()) {
+      Level& level = levels.back();
+      if (level.next < level.batch.size()) {
+        type = static_cast<unsigned char>(level.batch[level.next]);
+        name.assign(level.batch.c_str() + level.next + 1);
+        level.next += name.size() + 2;
+        relative.resize(level.prefix_length);
+        relative += name;
+        known = false;
+        return;
+      }
+      if (!level.exhausted) {
+        if (const int error = read_batch(); error != 0) {
+          throw_walk_error(operation, folder_path(), error);
+        }
+        continue;
+      }
+      levels.pop_back();
+    }
+  }
+
+  // The status of the current entry, with or without following a link. Throws "status" unless it is not found.
+  bool status(struct stat& info, int flags) const {
+    if (::fstatat(levels.back().folder->fd, name.c_str(), &info, flags) == 0) {
+      return true;
+    }
+    if (is_not_found(errno)) {
+      return false;
+    }
+    throw_walk_error("status", full_path(relative), errno);
+  }
+
+  void classify(const struct stat& info) {
+    if (S_ISDIR(info.st_mode)) {
+      kind = Kind::directory;
+    } else if (!S_ISREG(info.st_mode)) {
+      // What the kernel itself answers for a special file that cannot be opened as asked.
+      refusal = ENXIO;
+    }
+  }
+
+  void learn_kind() {
+    kind = Kind::other;
+    descend = false;
+    refusal = 0;
+    struct stat info {};
+    const bool searchable = levels.back().searchable;
+    if (type == DT_DIR && searchable) {
+      kind = Kind::directory;
+      descend = true;
+    } else if (type == DT_REG && searchable) {
+      // A regular file: nothing to ask.
+    } else if (type == DT_LNK || (type == DT_UNKNOWN && searchable)) {
+      if (type == DT_UNKNOWN && status(info, AT_SYMLINK_NOFOLLOW) && !S_ISLNK(info.st_mode)) {
+        classify(info);
+        descend = kind == Kind::directory;
+      } else if (status(info, 0)) {
+        classify(info);
+      }
+    } else if (status(info, 0)) {
+      // Special files, and every entry of a folder that cannot be searched (whose status then fails).
+      classify(info);
+      descend = type == DT_DIR && kind == Kind::directory;
+    }
+    known = true;
+  }
+};
+
+Walk::Walk(std::string start_prefix) : m_state(std::make_unique<State>()) {
+  State& state = *m_state;
+  state.start = std::move(start_prefix);
+  constexpr const char* k_operation = "recursive_directory_iterator::recursive_directory_iterator";
+  if (const int error = state.enter(AT_FDCWD, ".", 0); error != 0) {
+    throw_walk_error(k_operation, state.full_path(""), error);
+  }
+  state.settle(k_operation);
 }
 
 Walk::~Walk() = default;
 
 bool Walk::at_end() const {
-  return m_state->it == fs::recursive_directory_iterator();
+  return m_state->levels.empty();
 }
 
-Kind Walk::kind() const {
-  const fs::path& path = m_state->it->path();
-  std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (status.type() == fs::file_type::directory) {
-    return Kind::directory;
+Kind Walk::kind() {
+  if (!m_state->known) {
+    m_state->learn_kind();
   }
-  // The library reports ENOENT and ENOTDIR as not found: a dangling link or an entry removed since the
-  // enumeration. Either goes on as an entry of kind other, whose open then fails with the reason.
-  if (error && status.type() != fs::file_type::not_found) {
-    throw fs::filesystem_error("status", path, error);
-  }
-  return Kind::other;
+  return m_state->kind;
 }
 
-std::string Walk::narrow_path() const {
-  // POSIX names are bytes already.
-  return m_state->it->path().native();
+const std::string& Walk::relative_path() const {
+  return m_state->relative;
+}
+
+FileEntry Walk::file() const {
+  const State& state = *m_state;
+  return {state.levels.back().folder, state.name, state.known ? state.refusal : 0};
 }
 
 void Walk::advance() {
-  // A failed increment leaves the iterator at its end, so keep the entry to say where the walk broke down. Only its
-  // text: copying the path itself would copy each of its components too.
-  std::string current = m_state->it->path().native();
-  std::error_code error;
-  m_state->it.increment(error);
-  if (!error) {
-    return;
+  State& state = *m_state;
+  constexpr const char* k_operation = "recursive_directory_iterator::operator++";
+  kind();
+  if (state.descend) {
+    const int parent = state.levels.back().folder->fd;
+    if (const int error = state.enter(parent, state.name.c_str(), state.relative.size() + 1); error != 0) {
+      throw_walk_error(k_operation, state.full_path(state.relative), error);
+    }
+    state.relative += '/';
   }
-  // The increment either entered the current entry or read on in the folder that holds it.
-  fs::path where(std::move(current));
-  std::error_code ignored;
-  if (fs::symlink_status(where, ignored).type() != fs::file_type::directory) {
-    where = where.parent_path();
-  }
-  throw fs::filesystem_error("recursive_directory_iterator::operator++", where, error);
+  state.settle(k_operation);
 }
 
-namespace {
-
-FileIdentity identity_of(const struct stat& info) {
-  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-}
-
-} // namespace
-
-int open_for_reading(const std::string& path) {
-  // O_NONBLOCK keeps a FIFO from stalling the open; reads of a regular file are unaffected by it.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+int open_file(const FileEntry& entry, FileState& state) {
+  if (entry.refusal != 0) {
+    errno = entry.refusal;
+    return -1;
+  }
+  const int folder = entry.folder->fd;
+  // O_NONBLOCK keeps a FIFO put in the file's place from stalling the open.
+  int fd = ::openat(folder, entry.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == EWOULDBLOCK) {
+    // A lease (an oplock of Samba, a delegation of NFS) is held on the file: a blocking open waits until its holder
+    // gives it up, as any reader does. Take hold of the file without opening it, make sure it is a regular file,
+    // and reopen that very file, which then cannot be a FIFO.
+    const int path_fd = ::openat(folder, entry.name.c_str(), O_PATH | O_CLOEXEC);
+    if (path_fd < 0) {
+      return -1;
+    }
+    struct stat info {};
+    if (::fstat(path_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      const int error = S_ISREG(info.st_mode) ? errno : ENXIO;
+      ::close(path_fd);
+      errno = error;
+      return -1;
+    }
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", path_fd);
+    fd = ::open(self, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    const int error = fd < 0 && errno == ENOENT ? EWOULDBLOCK : errno;
+    ::close(path_fd);
+    errno = error;
+  }
   if (fd < 0) {
     return -1;
   }
   // Check the file actually opened, not the name: it may have been swapped since the walk saw it.
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
+    close_keeping_errno(fd);
     return -1;
   }
   if (!S_ISREG(info.st_mode)) {
     ::close(fd);
-    // What the kernel itself answers for a special file that cannot be opened as asked.
     errno = ENXIO;
     return -1;
   }
+  state = state_of(info);
   return fd;
 }
 
-int is_one_of(int fd, const std::vector<FileIdentity>& files) {
+bool file_state(int fd, FileState& state) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
-    return -1;
+    return false;
   }
-  return std::find(files.begin(), files.end(), identity_of(info)) != files.end() ? 1 : 0;
+  state = state_of(info);
+  return true;
 }
 
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
@@ -135,21 +394,64 @@ std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
   }
 }
 
-void close_file(int fd) {
-  ::close(fd);
+bool close_file(int fd) {
+  // After EINTR the descriptor is closed on Linux, and the data of a regular file written with write() is safe.
+  return ::close(fd) == 0 || errno == EINTR;
 }
 
-bool identify(std::FILE* file, FileIdentity& identity) {
-  struct stat info {};
-  if (::fstat(::fileno(file), &info) != 0) {
-    return false;
+int create_list(const char* name, FileIdentity& identity) {
+  // Not O_TRUNC: the file is emptied only once it is known to be a plain file of its own, so that a list name
+  // prepared as a link to another file, or as a FIFO, touches nothing.
+  const int fd = ::open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int error = errno;
+    struct stat info {};
+    if (error == ELOOP) {
+      throw FileError("Cannot create", name, "Is a symbolic link", error);
+    }
+    if (error == ENXIO && ::lstat(name, &info) == 0 && !S_ISREG(info.st_mode)) {
+      throw FileError("Cannot create", name, "Is not a regular file", error);
+    }
+    throw FileError("Cannot create", name, error);
   }
-  identity = identity_of(info);
+  struct stat info {};
+  const char* refusal = nullptr;
+  int error = 0;
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    refusal = "Is not a regular file";
+  } else if (info.st_nlink > 1) {
+    refusal = "Has other hard links";
+  } else if (::ftruncate(fd, 0) != 0) {
+    error = errno;
+  }
+  if (refusal != nullptr || error != 0) {
+    ::close(fd);
+    throw refusal != nullptr ? FileError("Cannot create", name, refusal, EINVAL)
+                             : FileError("Cannot create", name, error);
+  }
+  identity = state_of(info).identity;
+  return fd;
+}
+
+bool write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t count = ::write(fd, data, size);
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    data += count;
+    size -= static_cast<std::size_t>(count);
+  }
   return true;
 }
 
-bool truncate_file(std::FILE* file, std::uint64_t size) {
-  return ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;
+bool truncate_file(int fd, std::uint64_t size) {
+  return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
 }
 
 } // namespace treeinv::platform

@@ -13,9 +13,13 @@
 namespace treeinv::test {
 namespace {
 
+std::string digest_at(FileDigester& digester, const std::string& path) {
+  return digester.digest(platform::entry_in_working_directory(path), path);
+}
+
 std::string error_of(FileDigester& digester, const std::string& path) {
   try {
-    digester.digest(path);
+    digest_at(digester, path);
   } catch (const std::runtime_error& error) {
     return error.what();
   }
@@ -39,7 +43,7 @@ TEST(FileDigest, MatchesReferenceAtChunkAndBufferBoundaries) {
   for (const std::size_t size : sizes) {
     const std::string contents = random_bytes(size, static_cast<unsigned>(size));
     write_file("data.bin", contents);
-    EXPECT_EQ(digester.digest("data.bin"), reference_sha256(contents)) << "size " << size;
+    EXPECT_EQ(digest_at(digester, "data.bin"), reference_sha256(contents)) << "size " << size;
   }
 }
 
@@ -52,7 +56,8 @@ TEST(FileDigest, IsLowercaseHexWithLeadingZerosKept) {
     contents = "content " + std::to_string(i);
   }
   write_file("zero.txt", contents);
-  const std::string digest = FileDigester().digest("zero.txt");
+  FileDigester digester;
+  const std::string digest = digest_at(digester, "zero.txt");
   EXPECT_EQ(digest, reference_sha256(contents));
   EXPECT_EQ(digest.size(), 64u);
   EXPECT_EQ(digest.find_first_not_of("0123456789abcdef"), std::string::npos);

@@ -43,11 +43,11 @@ TEST(ListFiles, KnowTheirOwnIdentities) {
   EXPECT_FALSE(identities[0] == identities[1]);
   const char* const names[] = {"patchlist.txt", "folders.txt", "other.txt"};
   for (std::size_t i = 0; i < 3; ++i) {
-    const int fd = platform::open_for_reading(names[i]);
+    platform::FileState state;
+    const int fd = platform::open_file(platform::entry_in_working_directory(names[i]), state);
     ASSERT_GE(fd, 0) << names[i];
-    EXPECT_EQ(platform::is_one_of(fd, {identities[0]}), i == 0 ? 1 : 0) << names[i];
-    EXPECT_EQ(platform::is_one_of(fd, {identities[1]}), i == 1 ? 1 : 0) << names[i];
-    EXPECT_EQ(platform::is_one_of(fd, identities), i < 2 ? 1 : 0) << names[i];
+    EXPECT_EQ(state.identity == identities[0], i == 0) << names[i];
+    EXPECT_EQ(state.identity == identities[1], i == 1) << names[i];
     platform::close_file(fd);
   }
   lists.close();
@@ -55,36 +55,27 @@ TEST(ListFiles, KnowTheirOwnIdentities) {
 
 #ifndef _WIN32
 // The Windows forms of paths are tested with the rest of the Windows layer.
-TEST(RelativePath, StripsTheStartingDirectoryAndItsSeparator) {
-  EXPECT_EQ(base_prefix("/home/user/game"), "/home/user/game/");
-  EXPECT_EQ(base_prefix("/"), "/");
-  EXPECT_EQ(relative_path("/home/user/game/data/intro.bin", base_prefix("/home/user/game")), "data/intro.bin");
-  EXPECT_EQ(relative_path("/data", base_prefix("/")), "data");
-  EXPECT_EQ(relative_path("/g/a b/\xff\xfe.bin", base_prefix("/g")), "a b/\xff\xfe.bin");
-  EXPECT_THROW(relative_path("/home/user/gamer/x", base_prefix("/home/user/game")), std::runtime_error);
-}
-
 TEST(RelativePath, AWalkFromTheFileSystemRootGivesPlainNames) {
   ScopedChdir at_root("/");
-  const std::string base = base_prefix(platform::current_directory());
-  EXPECT_EQ(base, "/");
-  platform::Walk walk;
+  const std::string prefix = platform::start_prefix();
+  EXPECT_EQ(prefix, "/");
+  platform::Walk walk(prefix);
   ASSERT_FALSE(walk.at_end());
-  EXPECT_EQ(relative_path(walk.narrow_path(), base), enumeration_order("/").front());
+  EXPECT_EQ(walk.relative_path(), enumeration_order("/").front());
 }
 
 TEST(RelativePath, RefusesNamesTheListsCannotCarry) {
   for (const std::string name : {"back\\slash", "line\nfeed", "carriage\rreturn"}) {
     try {
-      relative_path("/g/dir/" + name, base_prefix("/g"));
+      check_listable("dir/" + name);
       ADD_FAILURE() << "accepted " << printable(name);
     } catch (const std::system_error& error) {
       EXPECT_EQ(error.code(), std::errc::illegal_byte_sequence);
       EXPECT_NE(std::string(error.what()).find("\"dir/" + name + "\""), std::string::npos) << error.what();
     }
   }
+  EXPECT_NO_THROW(check_listable("a b/\xff\xfe.bin"));
 }
-
 #endif
 
 TEST(Printable, EscapesControlCharactersOnly) {

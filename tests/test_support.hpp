@@ -58,8 +58,16 @@ enum class User { current, unprivileged };
 struct RunOptions {
   std::vector<std::string> arguments;
   User user = User::current;
-  // Limit on the size of files the program may write (RLIMIT_FSIZE), with SIGXFSZ ignored; 0 for none.
+  // Limit on the size of files the program may write (RLIMIT_FSIZE); 0 for none. POSIX only, as are the limits
+  // below.
   unsigned long file_size_limit = 0;
+  // Soft and hard limits on open files (RLIMIT_NOFILE); 0 to leave one as it is.
+  unsigned long open_files_soft = 0;
+  unsigned long open_files_hard = 0;
+  // Limit on the address space (RLIMIT_AS); 0 for none.
+  unsigned long address_space_limit = 0;
+  // Standard error is a pipe nobody reads any more.
+  bool broken_stderr = false;
   // Removes the directory after entering it and before starting the program.
   bool remove_directory_first = false;
 };
@@ -67,6 +75,8 @@ struct RunOptions {
 struct RunResult {
   int exit_status = -1;   // -1 when the program did not exit normally
   bool timed_out = false; // killed after a minute
+  int signal = 0;         // the signal that ended it, if any
+  long peak_kib = 0;      // its peak resident memory, where the platform tells
   std::string out;
   std::string err;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,21 +22,40 @@ namespace {
 
 constexpr unsigned k_run_timeout_seconds = 60;
 
-void force_remove(const std::string& path) {
+// Works on descriptors, so that trees deeper than the longest path go too.
+void force_remove_at(int parent, const char* name) {
   struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) {
+  if (::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
     return;
   }
   if (!S_ISDIR(info.st_mode)) {
-    ::unlink(path.c_str());
+    ::unlinkat(parent, name, 0);
     return;
   }
   // Tests take permissions away; give them back so the tree can be removed without privileges.
-  ::chmod(path.c_str(), 0700);
-  for (const std::string& name : enumeration_order(path)) {
-    force_remove(path + "/" + name);
+  if (::fchmodat(parent, name, 0700, 0) != 0) {
+    // Removal below then fails where it must.
   }
-  ::rmdir(path.c_str());
+  const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    DIR* dir = ::fdopendir(fd);
+    std::vector<std::string> names;
+    while (const dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
+      const std::string_view entry_name = entry->d_name;
+      if (entry_name != "." && entry_name != "..") {
+        names.emplace_back(entry_name);
+      }
+    }
+    for (const std::string& entry_name : names) {
+      force_remove_at(fd, entry_name.c_str());
+    }
+    dir != nullptr ? ::closedir(dir) : ::close(fd);
+  }
+  ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+void force_remove(const std::string& path) {
+  force_remove_at(AT_FDCWD, path.c_str());
 }
 
 } // namespace
@@ -129,6 +149,19 @@ const std::string& unprivileged_executable() {
   if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0) {
     child_fail("test child: output");
   }
+  ::close(out_fd);
+  ::close(err_fd);
+  if (options.broken_stderr) {
+    int ends[2];
+    if (::pipe(ends) != 0 || ::dup2(ends[1], 2) < 0) {
+      child_fail("test child: pipe");
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
+  }
+  // The program must see to these itself.
+  ::signal(SIGXFSZ, SIG_DFL);
+  ::signal(SIGPIPE, SIG_DFL);
   if (::chdir(directory.c_str()) != 0) {
     child_fail("test child: chdir");
   }
@@ -140,8 +173,15 @@ const std::string& unprivileged_executable() {
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
       child_fail("test child: setrlimit");
     }
-    // Ignored, the signal turns into an EFBIG write error, as a full disk turns into ENOSPC.
-    ::signal(SIGXFSZ, SIG_IGN);
+  }
+  if (options.open_files_soft != 0 || options.open_files_hard != 0) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_max = options.open_files_hard != 0 ? options.open_files_hard : limit.rlim_max;
+    limit.rlim_cur = options.open_files_soft != 0 ? options.open_files_soft : limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      child_fail("test child: setrlimit");
+    }
   }
   if (options.user == User::unprivileged && dropping_privileges()) {
     constexpr uid_t k_nobody = 65534;
@@ -152,6 +192,13 @@ const std::string& unprivileged_executable() {
   }
   // A program that hangs is killed rather than holding up the tests; the alarm outlives exec.
   ::alarm(k_run_timeout_seconds);
+  if (options.address_space_limit != 0) {
+    // Last, since the test's own code may need more.
+    const rlimit limit{options.address_space_limit, options.address_space_limit};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+      child_fail("test child: setrlimit");
+    }
+  }
   std::vector<std::string> arguments = options.arguments;
   arguments.insert(arguments.begin(), program);
   std::vector<char*> argv;
@@ -178,11 +225,14 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
     exec_child(program, directory, options, output / "out", output / "err");
   }
   int status = 0;
-  if (::waitpid(child, &status, 0) != child) {
-    throw system_failure("waitpid");
+  rusage usage{};
+  if (::wait4(child, &status, 0, &usage) != child) {
+    throw system_failure("wait4");
   }
   RunResult result;
   result.timed_out = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.peak_kib = usage.ru_maxrss;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.out = read_file(output / "out");
   result.err = read_file(output / "err");

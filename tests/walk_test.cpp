@@ -93,11 +93,9 @@ TEST(Inventory, ListsReachedThroughLinksAreReadAtTheirTurn) {
   make_symlink("../patchlist.txt", dir / "zz/patch link");
   make_symlink(dir / "folders.txt", dir / "zz/folders link");
   expect_clean_run(run_treeinv(dir.path()));
-  // A hard link is the same file under another name; it exists only once the list does.
-  ASSERT_EQ(::link((dir / "patchlist.txt").c_str(), (dir / "zz/hard link").c_str()), 0);
+  expect_lists_match_model(dir.path());
+  // A second run finds the lists from the first one and rewrites them in place.
   expect_clean_run(run_treeinv(dir.path()));
-  const std::string patchlist = read_file(dir / "patchlist.txt");
-  EXPECT_NE(patchlist.find("zz/hard link "), std::string::npos);
   expect_lists_match_model(dir.path());
 }
 

@@ -1,0 +1,298 @@
+// Trees and surroundings prepared to make the program misbehave: lists that lead elsewhere, special files, leases,
+// scarce open files and memory, trees moved while walked, files that change while read, and great depths.
+#include "file_digest.hpp"
+#include "file_error.hpp"
+#include "platform.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace treeinv::test {
+namespace {
+
+TEST(Hostile, ListNamesThatLeadElsewhereAreRefusedAndNothingOutsideIsTouched) {
+  struct Case {
+    const char* name;
+    void (*prepare)(const TempDir& dir, const std::string& victim);
+    const char* message;
+  };
+  const Case cases[] = {
+      {"symlink out",
+       [](const TempDir& dir, const std::string& victim) { make_symlink(victim, dir / "patchlist.txt"); },
+       "Cannot create \"patchlist.txt\": Is a symbolic link."},
+      {"hard link out",
+       [](const TempDir& dir, const std::string& victim) {
+         ASSERT_EQ(::link(victim.c_str(), (dir / "folders.txt").c_str()), 0);
+       },
+       "Cannot create \"folders.txt\": Has other hard links."},
+      {"fifo",
+       [](const TempDir& dir, const std::string&) { ASSERT_EQ(::mkfifo((dir / "folders.txt").c_str(), 0644), 0); },
+       "Cannot create \"folders.txt\": Is not a regular file."},
+      {"lists linked to each other",
+       [](const TempDir& dir, const std::string&) { make_symlink("patchlist.txt", dir / "folders.txt"); },
+       "Cannot create \"folders.txt\": Is a symbolic link."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir outside;
+    const std::string victim = outside / "victim";
+    write_file(victim, "precious");
+    TempDir dir;
+    write_file(dir / "file", "x");
+    c.prepare(dir, victim);
+    const RunResult run = run_treeinv(dir.path());
+    EXPECT_FALSE(run.timed_out);
+    expect_failure(run, c.message);
+    EXPECT_EQ(read_file(victim), "precious");
+  }
+}
+
+TEST(Hostile, SignalsForFailedWritesBecomeErrors) {
+  TempDir dir;
+  make_symlink("nowhere", dir / "dangling");
+  RunOptions options;
+  options.broken_stderr = true;
+  const RunResult run = run_treeinv(dir.path(), options);
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.exit_status, 1);
+}
+
+// Opening a FIFO lets a writer waiting on it through; it must stay waiting.
+TEST(Hostile, SpecialFilesAreRefusedWithoutBeingOpened) {
+  for (const bool through_link : {false, true}) {
+    SCOPED_TRACE(through_link ? "link to a fifo" : "fifo");
+    TempDir dir;
+    TempDir elsewhere;
+    const std::string fifo = elsewhere / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const std::string entry = through_link ? dir / "entry" : fifo;
+    if (through_link) {
+      make_symlink(fifo, entry);
+    }
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      ::alarm(30);
+      ::open(fifo.c_str(), O_WRONLY);
+      ::_exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::string start = through_link ? dir.path() : elsewhere.path();
+    expect_failure(run_treeinv(start),
+                   "Cannot open \"" + std::string(through_link ? "entry" : "fifo") + "\": No such device or address.");
+    int status = 0;
+    EXPECT_EQ(::waitpid(writer, &status, WNOHANG), 0) << "the writer was let through";
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ::waitpid(writer, &status, 0);
+    ::close(reader);
+  }
+}
+
+volatile std::sig_atomic_t g_lease_broken = 0;
+
+// A lease holder gives the file up a moment after being asked to; a reader waits for that, and so must the program.
+TEST(Hostile, AFileUnderALeaseIsReadOnceTheLeaseIsGivenUp) {
+  TempDir dir;
+  write_file(dir / "leased", "contents");
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    ::alarm(30);
+    std::signal(SIGIO, [](int) { g_lease_broken = 1; });
+    const int fd = ::open((dir / "leased").c_str(), O_RDONLY);
+    const char answer = fd >= 0 && ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0 ? 'y' : 'n';
+    if (::write(ready[1], &answer, 1) != 1) {
+      ::_exit(1);
+    }
+    while (answer == 'y' && g_lease_broken == 0) {
+      ::usleep(1000);
+    }
+    ::usleep(300 * 1000);
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char answer = 'n';
+  ASSERT_EQ(::read(ready[0], &answer, 1), 1);
+  ::close(ready[0]);
+  if (answer != 'y') {
+    ::waitpid(holder, nullptr, 0);
+    GTEST_SKIP() << "this file system takes no leases";
+  }
+  const RunResult run = run_treeinv(dir.path());
+  ::waitpid(holder, nullptr, 0);
+  expect_clean_run(run);
+  expect_lists_match_model(dir.path());
+}
+
+// However few files may be open, a run that could do without reading ahead gives what it would give.
+TEST(Hostile, ScarceOpenFilesGiveTheSameListsAsPlentifulOnes) {
+  TempDir dir;
+  for (int folder = 0; folder < 3; ++folder) {
+    const std::string path = dir / ("folder" + std::to_string(folder));
+    make_dir(path);
+    make_dir(path + "/inner");
+    for (int i = 0; i < 100; ++i) {
+      write_file(path + "/inner/f" + std::to_string(i), random_bytes(static_cast<std::size_t>(i) * 300, i));
+    }
+  }
+  for (const auto& [soft, hard] : {std::pair{9ul, 0ul}, std::pair{12ul, 12ul}}) {
+    SCOPED_TRACE("soft " + std::to_string(soft) + ", hard " + std::to_string(hard));
+    RunOptions options;
+    options.open_files_soft = soft;
+    options.open_files_hard = hard;
+    expect_clean_run(run_treeinv(dir.path(), options));
+    expect_lists_match_model(dir.path());
+  }
+}
+
+// However little memory there is, the run ends with one line and status 1, or runs to its end.
+TEST(Hostile, RunningOutOfMemoryEndsTheRunWithOneLine) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers need more address space than any limit tried here";
+#endif
+  TempDir dir;
+  for (int i = 0; i < 20; ++i) {
+    write_file(dir / ("f" + std::to_string(i)), random_bytes(100000, i));
+  }
+  // From too little for the program to be loaded at all to plenty, in steps that find the limits in between.
+  int failures = 0;
+  for (unsigned long kib = 4096; kib <= 32768; kib += 128) {
+    RunOptions options;
+    options.address_space_limit = kib << 10;
+    const RunResult run = run_treeinv(dir.path(), options);
+    SCOPED_TRACE(std::to_string(kib) + " KiB: " + run.err);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.out, "");
+    if (run.exit_status == 127 && run.err.find("error while loading shared libraries") != std::string::npos) {
+      continue;
+    }
+    if (run.exit_status == 0) {
+      EXPECT_EQ(run.err, "");
+      expect_lists_match_model(dir.path());
+    } else {
+      ++failures;
+      EXPECT_EQ(run.exit_status, 1);
+      EXPECT_EQ(run.err.rfind("treeinv: ", 0), 0u);
+      EXPECT_EQ(run.err.find('\n'), run.err.size() - 1);
+    }
+  }
+  EXPECT_GT(failures, 0) << "no limit was low enough to test anything";
+}
+
+// The walk holds its folders open: moving the tree away and putting another in its place changes nothing it sees.
+TEST(Hostile, AStartingFolderMovedDuringTheWalkIsWalkedWhereverItWent) {
+  TempDir dir;
+  make_dir(dir / "start");
+  make_dir(dir / "start/sub");
+  write_file(dir / "start/sub/inner.txt", "inner");
+  write_file(dir / "start/file.txt", "file");
+  ScopedChdir in_start(dir / "start");
+  platform::Walk walk(platform::start_prefix());
+  ASSERT_EQ(::rename((dir / "start").c_str(), (dir / "moved").c_str()), 0);
+  make_dir(dir / "start");
+  make_dir(dir / "start/file.txt");
+  write_file(dir / "start/sub", "decoy");
+  std::map<std::string, std::string> seen;
+  FileDigester digester;
+  for (; !walk.at_end(); walk.advance()) {
+    const std::string relative = walk.relative_path();
+    seen[relative] = walk.kind() == platform::Kind::directory ? "folder" : digester.digest(walk.file(), relative);
+  }
+  const std::map<std::string, std::string> expected = {
+      {"sub", "folder"}, {"sub/inner.txt", reference_sha256("inner")}, {"file.txt", reference_sha256("file")}};
+  EXPECT_EQ(seen, expected);
+}
+
+TEST(Hostile, AFileThatChangesWhileReadHasNoDigest) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  const struct {
+    const char* name;
+    void (*change)(const char* path);
+  } cases[] = {
+      {"grown", [](const char* path) { write_file(path, std::string(300000, 'y')); }},
+      {"shrunk", [](const char* path) { ASSERT_EQ(::truncate(path, 10), 0); }},
+      {"rewritten in place",
+       [](const char* path) {
+         const timespec later[2] = {{0, UTIME_OMIT}, {1, 0}};
+         ASSERT_EQ(::utimensat(AT_FDCWD, path, later, 0), 0);
+       }},
+  };
+  FileDigester digester;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(c.name, std::string(200000, 'x'));
+    platform::FileState opened;
+    const OpenFile file(platform::open_file(platform::entry_in_working_directory(c.name), opened));
+    ASSERT_GE(file.fd(), 0);
+    c.change(c.name);
+    try {
+      digester.digest_open(file.fd(), opened, c.name);
+      ADD_FAILURE() << "a digest of a file that changed";
+    } catch (const FileError& error) {
+      EXPECT_EQ(error.what(), "Cannot read \"" + std::string(c.name) + "\": File changed while it was read.");
+    }
+  }
+}
+
+// Paths far beyond the longest a system call takes, more folders than the usual limit of open files, and memory
+// that grows with the depth, not its square.
+TEST(Hostile, TwoThousandLevelsAreWalkedInLittleMemory) {
+  constexpr int k_levels = 2000;
+  TempDir dir;
+  int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < k_levels; ++level) {
+    ASSERT_EQ(::mkdirat(fd, "ddd", 0755), 0);
+    const int inner = ::openat(fd, "ddd", O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = inner;
+    ASSERT_GE(fd, 0);
+  }
+  const int file = ::openat(fd, "bottom.txt", O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(::write(file, "deep", 4), 4);
+  ::close(file);
+  ::close(fd);
+
+  RunOptions options;
+  options.open_files_soft = 1024;
+  const RunResult run = run_treeinv(dir.path(), options);
+  expect_clean_run(run);
+  EXPECT_LE(run.peak_kib, 16 * 1024);
+
+  std::string folders;
+  std::string path;
+  for (int level = 0; level < k_levels; ++level) {
+    path += "ddd\\";
+    folders += path + "\r\n";
+  }
+  EXPECT_EQ(read_file(dir / "folders.txt"), folders);
+  std::string bottom = path + "bottom.txt " + reference_sha256("deep") + "\r\n";
+  for (char& c : bottom) {
+    c = c == '\\' ? '/' : c;
+  }
+  const std::string patchlist = read_file(dir / "patchlist.txt");
+  EXPECT_NE(patchlist.find(bottom), std::string::npos);
+  // And the two lists.
+  std::size_t lines = 0;
+  for (std::size_t at = patchlist.find("\r\n"); at != std::string::npos; at = patchlist.find("\r\n", at + 2)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 3u);
+}
+
+} // namespace
+} // namespace treeinv::test
