@@ -1,12 +1,12 @@
 #include "platform_win32.hpp"
+
+#include "file_error.hpp"
 #include "platform.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <locale.h>
-#include <stdexcept>
 #include <system_error>
 #include <vector>
 
@@ -243,7 +243,7 @@ const char* list_refusal(std::uint32_t attributes, std::uint32_t file_type, std:
     return "Is not a regular file";
   }
   if (links > 1) {
-    return "Has other names too";
+    return "Has other hard links";
   }
   return nullptr;
 }
@@ -659,20 +659,12 @@ bool close_file(int fd) {
   return _close(fd) == 0;
 }
 
-namespace {
-
-[[noreturn]] void refuse_list(const char* name, const std::string& reason) {
-  throw std::runtime_error("Cannot create \"" + std::string(name) + "\": " + reason + ".");
-}
-
-} // namespace
-
 int create_list(const char* name, FileIdentity& identity) {
   std::wstring wide_name;
   try {
     wide_name = win32::to_wide(name);
   } catch (const std::system_error&) {
-    refuse_list(name, std::strerror(EILSEQ));
+    throw FileError("Cannot create", name, EILSEQ);
   }
   // Opened as it is, without following a link or junction, and without emptying it: a file that is refused must be
   // left as it was.
@@ -685,10 +677,10 @@ int create_list(const char* name, FileIdentity& identity) {
     const DWORD attributes = GetFileAttributesW(wide_name.c_str());
     if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES) {
       if (const char* refusal = win32::list_refusal(attributes, FILE_TYPE_DISK, 1)) {
-        refuse_list(name, refusal);
+        throw FileError("Cannot create", name, refusal, EACCES);
       }
     }
-    refuse_list(name, std::strerror(errno_of(error)));
+    throw FileError("Cannot create", name, errno_of(error));
   }
   BY_HANDLE_FILE_INFORMATION info;
   const char* refusal = nullptr;
@@ -703,13 +695,14 @@ int create_list(const char* name, FileIdentity& identity) {
   }
   if (error != 0 || refusal != nullptr) {
     CloseHandle(handle);
-    refuse_list(name, refusal != nullptr ? refusal : std::strerror(errno_of(error)));
+    throw refusal != nullptr ? FileError("Cannot create", name, refusal, EINVAL)
+                             : FileError("Cannot create", name, errno_of(error));
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
   if (fd < 0) {
     const int saved = errno;
     CloseHandle(handle);
-    refuse_list(name, std::strerror(saved));
+    throw FileError("Cannot create", name, saved);
   }
   identity = identity_of(info);
   return fd;

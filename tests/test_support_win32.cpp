@@ -221,7 +221,9 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
 }
 
 RunResult run_program(const std::wstring& program, const std::wstring& directory, const RunOptions& options) {
-  if (options.user != User::current || options.file_size_limit != 0 || options.remove_directory_first) {
+  if (options.user != User::current || options.file_size_limit != 0 || options.open_files_soft != 0 ||
+      options.open_files_hard != 0 || options.address_space_limit != 0 || options.broken_stderr ||
+      options.remove_directory_first) {
     throw std::runtime_error("run option not available on Windows");
   }
   // The output goes to files beside the tree, never into it.

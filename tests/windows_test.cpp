@@ -386,7 +386,7 @@ TEST(WindowsLists, WhatALinkOrOtherFileWouldMakeOfAListIsRefused) {
   EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_DIRECTORY, FILE_TYPE_DISK, 1), "Is a directory");
   EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_NORMAL, FILE_TYPE_CHAR, 1), "Is not a regular file");
   EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_NORMAL, FILE_TYPE_PIPE, 1), "Is not a regular file");
-  EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_ARCHIVE, FILE_TYPE_DISK, 2), "Has other names too");
+  EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_ARCHIVE, FILE_TYPE_DISK, 2), "Has other hard links");
 }
 
 TEST(WindowsLists, AListWithAnotherNameOrAFolderInItsPlaceIsRefusedAndLeftAsItWas) {
@@ -397,7 +397,7 @@ TEST(WindowsLists, AListWithAnotherNameOrAFolderInItsPlaceIsRefusedAndLeftAsItWa
     // A run there would empty the file elsewhere and then write into it.
     write_file(elsewhere / list, "elsewhere");
     ASSERT_TRUE(CreateHardLinkW(wide(dir / list).c_str(), wide(elsewhere / list).c_str(), nullptr)) << GetLastError();
-    expect_failure(run_treeinv(dir.path()), "Cannot create \"" + std::string(list) + "\": Has other names too.");
+    expect_failure(run_treeinv(dir.path()), "Cannot create \"" + std::string(list) + "\": Has other hard links.");
     EXPECT_EQ(read_file(elsewhere / list), "elsewhere");
   }
   {
@@ -405,7 +405,7 @@ TEST(WindowsLists, AListWithAnotherNameOrAFolderInItsPlaceIsRefusedAndLeftAsItWa
     TempDir dir;
     write_file(dir / "patchlist.txt", "both");
     ASSERT_TRUE(CreateHardLinkW(wide(dir / "folders.txt").c_str(), wide(dir / "patchlist.txt").c_str(), nullptr));
-    expect_failure(run_treeinv(dir.path()), "Cannot create \"patchlist.txt\": Has other names too.");
+    expect_failure(run_treeinv(dir.path()), "Cannot create \"patchlist.txt\": Has other hard links.");
     EXPECT_EQ(read_file(dir / "folders.txt"), "both");
   }
   {
