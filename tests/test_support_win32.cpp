@@ -7,7 +7,6 @@
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -52,16 +51,6 @@ std::string narrow_in(unsigned code_page, const std::wstring& wide_text) {
 
 std::string ansi(const std::wstring& wide_text) {
   return narrow_in(GetACP(), wide_text);
-}
-
-std::string read_file(const std::wstring& path) {
-  std::ifstream in(fs::path(path), std::ios::binary);
-  if (!in) {
-    throw std::runtime_error("cannot read " + std::to_string(path.size()) + "-character path");
-  }
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
 }
 
 void write_file(const std::wstring& path, const std::string& contents) {
@@ -217,10 +206,10 @@ HANDLE output_file(const std::wstring& path) {
 } // namespace
 
 RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
-  return run_program(program_path(), wide(directory), options);
+  return run_program(program_path(), directory, options);
 }
 
-RunResult run_program(const std::wstring& program, const std::wstring& directory, const RunOptions& options) {
+RunResult run_program(const std::wstring& program, const std::string& directory, const RunOptions& options) {
   if (options.user != User::current || options.file_size_limit != 0 || options.open_files_soft != 0 ||
       options.open_files_hard != 0 || options.address_space_limit != 0 || options.broken_stderr ||
       options.remove_directory_first) {
@@ -242,7 +231,7 @@ RunResult run_program(const std::wstring& program, const std::wstring& directory
   startup.hStdError = err;
   PROCESS_INFORMATION process{};
   const bool started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      directory.c_str(), &startup, &process);
+                                      wide(directory).c_str(), &startup, &process);
   CloseHandle(out);
   CloseHandle(err);
   if (!started) {
@@ -342,14 +331,14 @@ void model_directory(ModelState& state, const std::wstring& directory, const std
 } // namespace
 
 Lists model_inventory(const std::string& directory) {
-  return model_inventory(wide(directory), GetACP());
+  return model_inventory(directory, GetACP());
 }
 
-Lists model_inventory(const std::wstring& directory, unsigned code_page) {
+Lists model_inventory(const std::string& directory, unsigned code_page) {
   ModelState state;
   state.code_page = code_page;
   // The long form, so that paths beyond 260 characters can be followed.
-  const std::wstring root = L"\\\\?\\" + directory;
+  const std::wstring root = L"\\\\?\\" + wide(directory);
   state.folders_id = id_of(root + L"\\folders.txt");
   state.patchlist_id = id_of(root + L"\\patchlist.txt");
   model_directory(state, root, L"");
