@@ -73,6 +73,20 @@ struct Folder {
   const bool owns;
 };
 
+namespace {
+
+// Takes charge of an open folder, closing it also when that fails.
+std::shared_ptr<const Folder> own_folder(int fd) {
+  try {
+    return std::make_shared<const Folder>(fd, true);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+}
+
+} // namespace
+
 void prepare_process() {
   // Started with standard input, output or error closed, the lists would get their numbers, and the message of a
   // failure would be written into a list. Fill the gaps.
@@ -192,12 +206,7 @@ struct Walk::State {
       return errno;
     }
     Level level;
-    try {
-      level.folder = std::make_shared<const Folder>(fd, true);
-    } catch (...) {
-      ::close(fd);
-      throw;
-    }
+    level.folder = own_folder(fd);
     level.prefix_length = prefix_length;
     struct stat info {};
     level.searchable = ::fstatat(fd, ".", &info, 0) == 0;
@@ -255,12 +264,7 @@ struct Walk::State {
       ::close(fd);
       return error;
     }
-    try {
-      outer.folder = std::make_shared<const Folder>(fd, true);
-    } catch (...) {
-      ::close(fd);
-      throw;
-    }
+    outer.folder = own_folder(fd);
     return 0;
   }
 
