@@ -22,6 +22,13 @@
 namespace treeinv::test {
 namespace {
 
+// The sanitizers' runtimes take more memory, and open files of their own when they check a pointer.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool k_sanitized = true;
+#else
+constexpr bool k_sanitized = false;
+#endif
+
 TEST(Hostile, ListNamesThatLeadElsewhereAreRefusedAndNothingOutsideIsTouched) {
   struct Case {
     const char* name;
@@ -169,9 +176,9 @@ TEST(Hostile, ScarceOpenFilesGiveTheSameListsAsPlentifulOnes) {
 
 // However little memory there is, the run ends with one line and status 1, or runs to its end.
 TEST(Hostile, RunningOutOfMemoryEndsTheRunWithOneLine) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the sanitizers need more address space than any limit tried here";
-#endif
+  if (k_sanitized) {
+    GTEST_SKIP() << "the sanitizers need more address space than any limit tried here";
+  }
   TempDir dir;
   for (int i = 0; i < 20; ++i) {
     write_file(dir / ("f" + std::to_string(i)), random_bytes(100000, i));
@@ -294,17 +301,22 @@ TEST(Hostile, DeepTreesAreWalkedWhateverTheLimitsOfPathsAndOpenFiles) {
     unsigned long hard;
   } cases[] = {{2000, 1024, 0}, {300, 20, 20}};
   for (const auto& c : cases) {
+    if (k_sanitized && c.hard != 0) {
+      continue;
+    }
     SCOPED_TRACE(std::to_string(c.levels) + " levels, open files " + std::to_string(c.soft));
     TempDir dir;
     const Lists expected = make_deep_tree(dir.path(), c.levels);
     RunOptions options;
     options.open_files_soft = c.soft;
     options.open_files_hard = c.hard;
-    options.measure_memory = true;
+    options.measure_memory = !k_sanitized;
     const RunResult run = run_treeinv(dir.path(), options);
     expect_clean_run(run);
-    EXPECT_GT(run.peak_kib, 0);
-    EXPECT_LE(run.peak_kib, 16 * 1024);
+    if (options.measure_memory) {
+      EXPECT_GT(run.peak_kib, 0);
+      EXPECT_LE(run.peak_kib, 16 * 1024);
+    }
     EXPECT_EQ(read_file(dir / "folders.txt"), expected.folders);
     // The bottom file's line, and those of the two lists.
     const std::string patchlist = read_file(dir / "patchlist.txt");

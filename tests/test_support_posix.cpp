@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
@@ -238,7 +239,10 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
   result.timed_out = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   if (options.measure_memory) {
-    result.peak_kib = std::stol(read_file(output / "peak"));
+    // The last line; GNU time says before it how a program that failed ended.
+    const std::string report = read_file(output / "peak");
+    const std::size_t line = report.find_last_of('\n', report.size() - 2);
+    result.peak_kib = std::atol(report.c_str() + (line == std::string::npos ? 0 : line + 1));
   }
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.out = read_file(output / "out");
