@@ -478,8 +478,17 @@ bool file_state(int fd, FileState& state) {
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
   for (;;) {
     const ssize_t count = ::read(fd, buffer, size);
-    if (count >= 0 || errno != EINTR) {
+    if (count >= 0 || (errno != EINTR && errno != EAGAIN)) {
       return count;
+    }
+    if (errno == EAGAIN) {
+      // The file was opened without blocking, which a few file systems also apply to reads of regular files: read
+      // as any reader does. Clearing the flag for every file would cost a system call each.
+      const int flags = ::fcntl(fd, F_GETFL);
+      if (flags < 0 || (flags & O_NONBLOCK) == 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        errno = EAGAIN;
+        return -1;
+      }
     }
   }
 }
