@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Times treeinv against a floor program, sha256sum and rhash on a big and a small tree.
 
-Usage: scripts/benchmark [--runs N] [--dir DIR] [--keep]  (which installs what this needs first)
+Usage: scripts/benchmark [--runs N] [--dir DIR] [--keep] [--baseline EXE]  (which installs what this needs first)
 
 The trees are built once in a temporary folder (about 1.2 GiB), every command runs once to warm the page cache,
 then the commands take turns for N runs each. Printed: the median wall time of each, its ratio to the floor and
-to rhash, and its peak memory (maximum resident set size).
+to rhash, and its peak memory (maximum resident set size). The floor and treeinv also run pinned to one core, as
+on a machine whose other cores are busy; --baseline adds another build of treeinv, such as an earlier one.
 """
 import argparse
 import os
@@ -53,6 +54,20 @@ def make_small_tree(path):
                 out.write(pool[:size])
 
 
+def make_deep_tree(path, levels=1900):
+    """A chain of folders, one small file in each, as deep as paths for the other commands allow."""
+    os.makedirs(path)
+    fd = os.open(path, os.O_RDONLY)
+    for level in range(levels):
+        with open(os.open("f.dat", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "wb") as out:
+            out.write(b"level %d" % level)
+        os.mkdir("d", dir_fd=fd)
+        inner = os.open("d", os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd = inner
+    os.close(fd)
+
+
 def measure(command, cwd, report):
     """Runs a shell command; returns its wall time in seconds and its peak memory in KiB."""
     # GNU time measures the peak memory: a child forked from this interpreter would inherit its high-water mark.
@@ -71,15 +86,18 @@ def main():
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--dir", help="where to build the trees (default: a new temporary folder)")
     parser.add_argument("--keep", action="store_true", help="keep the trees afterwards")
+    parser.add_argument("--baseline", help="another treeinv executable to time beside this one")
     args = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="treeinv-bench-", dir=args.dir)
     try:
         treeinv, floor = build(work)
         trees = {"big (4 x 256 MiB)": os.path.join(work, "big"),
-                 "small (20,000 files, 400 folders)": os.path.join(work, "small")}
+                 "small (20,000 files, 400 folders)": os.path.join(work, "small"),
+                 "deep (1,900 levels, a file in each)": os.path.join(work, "deep")}
         make_big_tree(trees["big (4 x 256 MiB)"])
         make_small_tree(trees["small (20,000 files, 400 folders)"])
+        make_deep_tree(trees["deep (1,900 levels, a file in each)"])
         os.sync()
 
         commands = {
@@ -87,8 +105,14 @@ def main():
             "treeinv": "exec " + treeinv,
             "sha256sum": "find . -type f -print0 | xargs -0 sha256sum",
             "rhash": "rhash --sha256 -r .",
+            "floor@1": "exec taskset -c 0 " + floor,
+            "treeinv@1": "exec taskset -c 0 " + treeinv,
         }
-        print("%d runs each, medians; cores: %d" % (args.runs, os.cpu_count()))
+        if args.baseline:
+            baseline = os.path.abspath(args.baseline)
+            commands["baseline"] = "exec " + baseline
+            commands["baseline@1"] = "exec taskset -c 0 " + baseline
+        print("%d runs each, medians; cores: %d; NAME@1 runs on one core" % (args.runs, os.cpu_count()))
         for tree_name, tree in trees.items():
             times = {name: [] for name in commands}
             memory = {name: 0 for name in commands}
@@ -102,15 +126,18 @@ def main():
                     memory[name] = max(memory[name], peak)
             medians = {name: statistics.median(values) for name, values in times.items()}
             print("\n%s" % tree_name)
-            print("  %-10s %9s %9s %9s %10s" % ("command", "seconds", "x floor", "x rhash", "peak MiB"))
+            print("  %-11s %9s %9s %9s %10s" % ("command", "seconds", "x floor", "x rhash", "peak MiB"))
             for name in commands:
-                print("  %-10s %9.3f %9.2f %9.2f %10.1f" % (name, medians[name], medians[name] / medians["floor"],
+                # Pinned commands compare with the pinned floor.
+                floor_name = "floor@1" if name.endswith("@1") else "floor"
+                print("  %-11s %9.3f %9.2f %9.2f %10.1f" % (name, medians[name], medians[name] / medians[floor_name],
                                                              medians[name] / medians["rhash"], memory[name] / 1024))
     finally:
         if args.keep:
             print("\ntrees kept in %s" % work)
         else:
-            shutil.rmtree(work, ignore_errors=True)
+            # rm, not shutil.rmtree, which recurses once per level and gives up in the deep tree.
+            subprocess.run(["rm", "-rf", work], check=False)
 
 
 if __name__ == "__main__":

@@ -41,7 +41,8 @@ std::string FileDigester::digest_open(int fd, const platform::FileState& opened,
   SHA256_Init(&context);
   std::uint64_t total = 0;
   // A file read up to the size it had when opened is at its end, unless it grew; the state asked for below tells,
-  // and saves a read per file. A size of 0 may be no size at all (as in /proc): read until the end then.
+  // and saves a read per file. A size of 0 may be no size at all (as in /proc): read until the end then. Files
+  // whose size is only an upper bound (as in /sys) end earlier, without having changed.
   while (opened.size == 0 || total < opened.size) {
     const std::ptrdiff_t count = platform::read_some(fd, m_buffer.get(), k_buffer_size);
     if (count < 0) {
@@ -66,7 +67,7 @@ std::string FileDigester::digest_open(int fd, const platform::FileState& opened,
   if (!platform::file_state(fd, finished)) {
     throw FileError("Cannot read", path, errno);
   }
-  if (!(finished == opened) || (opened.size != 0 && total != opened.size)) {
+  if (!(finished == opened)) {
     throw FileError("Cannot read", path, "File changed while it was read", EAGAIN);
   }
   unsigned char raw[SHA256_DIGEST_LENGTH] = {};

@@ -140,15 +140,21 @@ private:
     if (std::optional<std::string> ahead = m_digests.take(std::move(entry.digest))) {
       return std::move(*ahead);
     }
-    try {
-      return m_digester.digest(entry.file, entry.relative);
-    } catch (const FileError& error) {
-      if (!m_ahead || !is_descriptor_shortage(error.error())) {
-        throw;
+    for (;;) {
+      try {
+        return m_digester.digest(entry.file, entry.relative);
+      } catch (const FileError& error) {
+        if (!is_descriptor_shortage(error.error())) {
+          throw;
+        }
+        // Short of open files: first give up what running ahead holds, then folders of the walk.
+        if (m_ahead) {
+          stop_running_ahead();
+        } else if (!m_walk.release_folder()) {
+          throw;
+        }
       }
     }
-    stop_running_ahead();
-    return m_digester.digest(entry.file, entry.relative);
   }
 
   const std::string m_walk_prefix;

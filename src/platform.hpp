@@ -79,6 +79,11 @@ public:
   // Throws "recursive_directory_iterator::operator++".
   void advance();
 
+  // Closes the outermost folder the walk holds open that nothing else needs; the walk opens it again when it comes
+  // back to it, through its subfolder, and fails if it is not the same folder. For when the process runs out of
+  // open files. Returns false when there is no such folder.
+  bool release_folder();
+
 private:
   struct State;
   std::unique_ptr<State> m_state;

@@ -73,7 +73,28 @@ struct Folder {
   const bool owns;
 };
 
+namespace {
+
+// Takes charge of an open folder, closing it also when that fails.
+std::shared_ptr<const Folder> own_folder(int fd) {
+  try {
+    return std::make_shared<const Folder>(fd, true);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+}
+
+} // namespace
+
 void prepare_process() {
+  // Started with standard input, output or error closed, the lists would get their numbers, and the message of a
+  // failure would be written into a list. Fill the gaps.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR | O_NOCTTY) != fd) {
+      break;
+    }
+  }
   // Ignored, a file-size limit and a closed pipe turn into write errors (EFBIG, EPIPE) that the program reports,
   // instead of killing it mid-line without a word.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -88,11 +109,18 @@ void prepare_process() {
 }
 
 std::size_t open_file_limit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-    return SIZE_MAX;
+  // Asked for before every step of the walk: worth keeping rather than a system call each time. Only
+  // prepare_process() changes it.
+  static std::atomic<std::size_t> known{0};
+  if (const std::size_t value = known.load(std::memory_order_relaxed); value != 0) {
+    return value;
   }
-  return static_cast<std::size_t>(limit.rlim_cur);
+  rlimit limit{};
+  const std::size_t value = ::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
+                                ? SIZE_MAX
+                                : static_cast<std::size_t>(limit.rlim_cur);
+  known.store(value, std::memory_order_relaxed);
+  return value;
 }
 
 std::size_t open_folders() {
@@ -139,6 +167,9 @@ struct Walk::State {
     // Whether names in the folder can be looked up. When not, each entry's status is asked for so that it fails
     // and says so, as it would for any walk that takes the status of every entry.
     bool searchable = true;
+    // The folder's identity, to know it again when it has to be reopened (folder is then empty).
+    dev_t device = 0;
+    ino_t inode = 0;
   };
 
   std::string start;
@@ -170,32 +201,80 @@ struct Walk::State {
   // Opens a folder of the tree (an entry of `parent`, or the working directory itself) into a new level.
   // Returns the error number on failure, leaving the levels as they were.
   int enter(int parent, const char* folder_name, std::size_t prefix_length) {
-    const int fd = ::openat(parent, folder_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    const int fd = open_folder(parent, folder_name, O_NOFOLLOW);
     if (fd < 0) {
       return errno;
     }
     Level level;
-    try {
-      level.folder = std::make_shared<const Folder>(fd, true);
-    } catch (...) {
-      ::close(fd);
-      throw;
-    }
+    level.folder = own_folder(fd);
     level.prefix_length = prefix_length;
-    struct stat ignored {};
-    level.searchable = ::fstatat(fd, ".", &ignored, 0) == 0;
+    struct stat info {};
+    level.searchable = ::fstatat(fd, ".", &info, 0) == 0;
+    if (level.searchable || ::fstat(fd, &info) == 0) {
+      level.device = info.st_dev;
+      level.inode = info.st_ino;
+    }
     levels.push_back(std::move(level));
     return 0;
   }
 
-  // Reads the next batch of the innermost folder. Returns the error number on failure.
-  int read_batch() {
-    Level& level = levels.back();
+  // Opens a folder; when the process is out of descriptors, closes folders further out and tries again.
+  int open_folder(int parent, const char* folder_name, int flags) {
+    for (;;) {
+      const int fd = ::openat(parent, folder_name, O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC | flags);
+      if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !release_folder()) {
+        return fd;
+      }
+    }
+  }
+
+  // Closes the outermost folder that is open and that neither the current entry nor one handed out needs. Its
+  // entries not visited yet are read first, since a folder opened again reads from its start. Returns false when
+  // there is none.
+  bool release_folder() {
+    for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
+      Level& level = levels[i];
+      if (!level.folder || level.folder.use_count() > 1) {
+        continue;
+      }
+      while (!level.exhausted) {
+        if (read_batch(level) != 0) {
+          return false;
+        }
+      }
+      level.folder.reset();
+      return true;
+    }
+    return false;
+  }
+
+  // Opens the folder of the level outside the innermost one again, through the innermost one's "..", and makes
+  // sure it is the folder it was. Returns the error number on failure.
+  int reopen_outer() {
+    Level& outer = levels[levels.size() - 2];
+    const int fd = open_folder(levels.back().folder->fd, "..", 0);
+    if (fd < 0) {
+      return errno;
+    }
+    struct stat info {};
+    const bool known = ::fstat(fd, &info) == 0;
+    if (!known || info.st_dev != outer.device || info.st_ino != outer.inode) {
+      // The subfolder was moved out of it meanwhile: the folder it leads to now is another one.
+      const int error = known ? ENOENT : errno;
+      ::close(fd);
+      return error;
+    }
+    outer.folder = own_folder(fd);
+    return 0;
+  }
+
+  // Reads the next batch of a folder's entries after those not visited yet. Returns the error number on failure.
+  int read_batch(Level& level) {
     const ssize_t size = ::getdents64(level.folder->fd, buffer.data(), buffer.size());
     if (size < 0) {
       return errno;
     }
-    level.batch.clear();
+    level.batch.erase(0, level.next);
     level.next = 0;
     level.exhausted = size == 0;
     for (ssize_t offset = 0; offset < size;) {
@@ -226,10 +305,17 @@ struct Walk::State {
         return;
       }
       if (!level.exhausted) {
-        if (const int error = read_batch(); error != 0) {
+        if (const int error = read_batch(level); error != 0) {
           throw_walk_error(operation, folder_path(), error);
         }
         continue;
+      }
+      if (levels.size() > 1 && !levels[levels.size() - 2].folder) {
+        if (const int error = reopen_outer(); error != 0) {
+          relative.resize(levels.back().prefix_length);
+          levels.pop_back();
+          throw_walk_error(operation, folder_path(), error);
+        }
       }
       levels.pop_back();
     }
@@ -293,6 +379,10 @@ Walk::Walk(std::string start_prefix) : m_state(std::make_unique<State>()) {
 }
 
 Walk::~Walk() = default;
+
+bool Walk::release_folder() {
+  return m_state->release_folder();
+}
 
 bool Walk::at_end() const {
   return m_state->levels.empty();
@@ -388,8 +478,17 @@ bool file_state(int fd, FileState& state) {
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
   for (;;) {
     const ssize_t count = ::read(fd, buffer, size);
-    if (count >= 0 || errno != EINTR) {
+    if (count >= 0 || (errno != EINTR && errno != EAGAIN)) {
       return count;
+    }
+    if (errno == EAGAIN) {
+      // The file was opened without blocking, which a few file systems also apply to reads of regular files: read
+      // as any reader does. Clearing the flag for every file would cost a system call each.
+      const int flags = ::fcntl(fd, F_GETFL);
+      if (flags < 0 || (flags & O_NONBLOCK) == 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        errno = EAGAIN;
+        return -1;
+      }
     }
   }
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <map>
@@ -20,6 +21,13 @@
 
 namespace treeinv::test {
 namespace {
+
+// The sanitizers' runtimes take more memory, and open files of their own when they check a pointer.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool k_sanitized = true;
+#else
+constexpr bool k_sanitized = false;
+#endif
 
 TEST(Hostile, ListNamesThatLeadElsewhereAreRefusedAndNothingOutsideIsTouched) {
   struct Case {
@@ -58,14 +66,21 @@ TEST(Hostile, ListNamesThatLeadElsewhereAreRefusedAndNothingOutsideIsTouched) {
   }
 }
 
-TEST(Hostile, SignalsForFailedWritesBecomeErrors) {
-  TempDir dir;
-  make_symlink("nowhere", dir / "dangling");
-  RunOptions options;
-  options.broken_stderr = true;
-  const RunResult run = run_treeinv(dir.path(), options);
-  EXPECT_EQ(run.signal, 0);
-  EXPECT_EQ(run.exit_status, 1);
+// The message of a failure has nowhere to go; the lists must not become its place.
+TEST(Hostile, ABrokenOrClosedStandardErrorStillEndsTheRunWithStatusOne) {
+  for (const bool closed : {false, true}) {
+    SCOPED_TRACE(closed ? "closed" : "broken pipe");
+    TempDir dir;
+    make_symlink("nowhere", dir / "dangling");
+    RunOptions options;
+    options.broken_stderr = !closed;
+    options.closed_stderr = closed;
+    const RunResult run = run_treeinv(dir.path(), options);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exit_status, 1);
+    expect_no_line_for(dir, "dangling");
+    EXPECT_EQ(read_file(dir / "patchlist.txt").find("treeinv"), std::string::npos);
+  }
 }
 
 // Opening a FIFO lets a writer waiting on it through; it must stay waiting.
@@ -161,9 +176,9 @@ TEST(Hostile, ScarceOpenFilesGiveTheSameListsAsPlentifulOnes) {
 
 // However little memory there is, the run ends with one line and status 1, or runs to its end.
 TEST(Hostile, RunningOutOfMemoryEndsTheRunWithOneLine) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the sanitizers need more address space than any limit tried here";
-#endif
+  if (k_sanitized) {
+    GTEST_SKIP() << "the sanitizers need more address space than any limit tried here";
+  }
   TempDir dir;
   for (int i = 0; i < 20; ++i) {
     write_file(dir / ("f" + std::to_string(i)), random_bytes(100000, i));
@@ -249,49 +264,65 @@ TEST(Hostile, AFileThatChangesWhileReadHasNoDigest) {
   }
 }
 
-// Paths far beyond the longest a system call takes, more folders than the usual limit of open files, and memory
-// that grows with the depth, not its square.
-TEST(Hostile, TwoThousandLevelsAreWalkedInLittleMemory) {
-  constexpr int k_levels = 2000;
-  TempDir dir;
-  int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-  for (int level = 0; level < k_levels; ++level) {
-    ASSERT_EQ(::mkdirat(fd, "ddd", 0755), 0);
-    const int inner = ::openat(fd, "ddd", O_RDONLY | O_DIRECTORY);
+// A chain of `levels` folders named ddd below `root`, with bottom.txt holding "deep" at its end. Returns the
+// lists a run must leave.
+Lists make_deep_tree(const std::string& root, int levels) {
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < levels && fd >= 0; ++level) {
+    const int inner = ::mkdirat(fd, "ddd", 0755) == 0 ? ::openat(fd, "ddd", O_RDONLY | O_DIRECTORY) : -1;
     ::close(fd);
     fd = inner;
-    ASSERT_GE(fd, 0);
   }
-  const int file = ::openat(fd, "bottom.txt", O_WRONLY | O_CREAT, 0644);
-  ASSERT_EQ(::write(file, "deep", 4), 4);
+  const int file = fd >= 0 ? ::openat(fd, "bottom.txt", O_WRONLY | O_CREAT, 0644) : -1;
+  if (file < 0 || ::write(file, "deep", 4) != 4) {
+    throw system_failure("making a deep tree");
+  }
   ::close(file);
   ::close(fd);
-
-  RunOptions options;
-  options.open_files_soft = 1024;
-  const RunResult run = run_treeinv(dir.path(), options);
-  expect_clean_run(run);
-  EXPECT_LE(run.peak_kib, 16 * 1024);
-
-  std::string folders;
+  Lists lists;
   std::string path;
-  for (int level = 0; level < k_levels; ++level) {
+  for (int level = 0; level < levels; ++level) {
     path += "ddd\\";
-    folders += path + "\r\n";
+    lists.folders += path + "\r\n";
   }
-  EXPECT_EQ(read_file(dir / "folders.txt"), folders);
-  std::string bottom = path + "bottom.txt " + reference_sha256("deep") + "\r\n";
-  for (char& c : bottom) {
+  lists.patchlist = path + "bottom.txt " + reference_sha256("deep") + "\r\n";
+  for (char& c : lists.patchlist) {
     c = c == '\\' ? '/' : c;
   }
-  const std::string patchlist = read_file(dir / "patchlist.txt");
-  EXPECT_NE(patchlist.find(bottom), std::string::npos);
-  // And the two lists.
-  std::size_t lines = 0;
-  for (std::size_t at = patchlist.find("\r\n"); at != std::string::npos; at = patchlist.find("\r\n", at + 2)) {
-    ++lines;
+  return lists;
+}
+
+// Paths far beyond the longest a system call takes, more folders than open files may be (the walk then closes
+// and reopens folders further out), and memory that grows with the depth, not its square.
+TEST(Hostile, DeepTreesAreWalkedWhateverTheLimitsOfPathsAndOpenFiles) {
+  const struct {
+    int levels;
+    unsigned long soft;
+    unsigned long hard;
+  } cases[] = {{2000, 1024, 0}, {300, 20, 20}};
+  for (const auto& c : cases) {
+    if (k_sanitized && c.hard != 0) {
+      continue;
+    }
+    SCOPED_TRACE(std::to_string(c.levels) + " levels, open files " + std::to_string(c.soft));
+    TempDir dir;
+    const Lists expected = make_deep_tree(dir.path(), c.levels);
+    RunOptions options;
+    options.open_files_soft = c.soft;
+    options.open_files_hard = c.hard;
+    options.measure_memory = !k_sanitized;
+    const RunResult run = run_treeinv(dir.path(), options);
+    expect_clean_run(run);
+    if (options.measure_memory) {
+      EXPECT_GT(run.peak_kib, 0);
+      EXPECT_LE(run.peak_kib, 16 * 1024);
+    }
+    EXPECT_EQ(read_file(dir / "folders.txt"), expected.folders);
+    // The bottom file's line, and those of the two lists.
+    const std::string patchlist = read_file(dir / "patchlist.txt");
+    EXPECT_NE(patchlist.find(expected.patchlist), std::string::npos);
+    EXPECT_EQ(std::count(patchlist.begin(), patchlist.end(), '\n'), 3);
   }
-  EXPECT_EQ(lines, 3u);
 }
 
 } // namespace

@@ -66,8 +66,12 @@ struct RunOptions {
   unsigned long open_files_hard = 0;
   // Limit on the address space (RLIMIT_AS); 0 for none.
   unsigned long address_space_limit = 0;
-  // Standard error is a pipe nobody reads any more.
+  // Standard error is a pipe nobody reads any more, or closed.
   bool broken_stderr = false;
+  bool closed_stderr = false;
+  // Measure the program's peak memory, through GNU time: a child of the test's own process would carry the test's
+  // high-water mark into the program.
+  bool measure_memory = false;
   // Removes the directory after entering it and before starting the program.
   bool remove_directory_first = false;
 };
@@ -76,7 +80,7 @@ struct RunResult {
   int exit_status = -1;   // -1 when the program did not exit normally
   bool timed_out = false; // killed after a minute
   int signal = 0;         // the signal that ended it, if any
-  long peak_kib = 0;      // its peak resident memory, where the platform tells
+  long peak_kib = -1;     // its peak resident memory, when measured
   std::string out;
   std::string err;
 };

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
@@ -143,7 +144,7 @@ const std::string& unprivileged_executable() {
 }
 
 [[noreturn]] void exec_child(const std::string& program, const std::string& directory, const RunOptions& options,
-                             const std::string& out, const std::string& err) {
+                             const std::string& out, const std::string& err, const std::string& peak) {
   const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0) {
@@ -158,6 +159,9 @@ const std::string& unprivileged_executable() {
     }
     ::close(ends[0]);
     ::close(ends[1]);
+  }
+  if (options.closed_stderr) {
+    ::close(2);
   }
   // The program must see to these itself.
   ::signal(SIGXFSZ, SIG_DFL);
@@ -201,12 +205,15 @@ const std::string& unprivileged_executable() {
   }
   std::vector<std::string> arguments = options.arguments;
   arguments.insert(arguments.begin(), program);
+  if (options.measure_memory) {
+    arguments.insert(arguments.begin(), {"/usr/bin/time", "-f", "%M", "-o", peak});
+  }
   std::vector<char*> argv;
   for (std::string& argument : arguments) {
     argv.push_back(argument.data());
   }
   argv.push_back(nullptr);
-  ::execv(program.c_str(), argv.data());
+  ::execv(arguments.front().c_str(), argv.data());
   child_fail(("test child: exec " + program).c_str());
 }
 
@@ -222,17 +229,21 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
     throw system_failure("fork");
   }
   if (child == 0) {
-    exec_child(program, directory, options, output / "out", output / "err");
+    exec_child(program, directory, options, output / "out", output / "err", output / "peak");
   }
   int status = 0;
-  rusage usage{};
-  if (::wait4(child, &status, 0, &usage) != child) {
-    throw system_failure("wait4");
+  if (::waitpid(child, &status, 0) != child) {
+    throw system_failure("waitpid");
   }
   RunResult result;
   result.timed_out = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  result.peak_kib = usage.ru_maxrss;
+  if (options.measure_memory) {
+    // The last line; GNU time says before it how a program that failed ended.
+    const std::string report = read_file(output / "peak");
+    const std::size_t line = report.find_last_of('\n', report.size() - 2);
+    result.peak_kib = std::atol(report.c_str() + (line == std::string::npos ? 0 : line + 1));
+  }
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.out = read_file(output / "out");
   result.err = read_file(output / "err");
