@@ -600,6 +600,11 @@ void Walk::advance() {
   state.levels.clear();
 }
 
+bool Walk::release_folder() {
+  // The walk holds no descriptor of the C runtime, whose table is what runs short (see open_folders()).
+  return false;
+}
+
 std::size_t open_file_limit() {
   // The C runtime's table of descriptors holds 2048 of them; _getmaxstdio() speaks of stdio streams, which the
   // program does not use for files.
