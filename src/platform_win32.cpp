@@ -252,8 +252,9 @@ const char* list_refusal(std::uint32_t attributes, std::uint32_t file_type, std:
 
 using win32::SystemError;
 
-// Folders are reached by their full paths: a handle held per folder would gain nothing, since FindFirstFileExW
-// and CreateFileW take no folder to start from.
+// Folders are reached by their full paths: FindFirstFileExW and CreateFileW take no folder to start from, so a
+// handle held per folder would gain nothing here. A tree renamed during the walk is therefore not noticed on
+// Windows; the names listed stay those below the starting folder's path.
 struct Folder {
   std::wstring path;
 };
