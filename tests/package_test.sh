@@ -39,7 +39,8 @@ check_run() {
   local tree=$1
   shift
   (cd "$tree" && "$@") >"$scratch/stdout" 2>"$scratch/stderr" || fail "$* failed: $(cat "$scratch/stderr")"
-  [ ! -s "$scratch/stdout" ] && [ ! -s "$scratch/stderr" ] || fail "$* printed: $(cat "$scratch/stdout" "$scratch/stderr")"
+  [ ! -s "$scratch/stdout" ] && [ ! -s "$scratch/stderr" ] ||
+    fail "$* printed: $(cat "$scratch/stdout" "$scratch/stderr")"
 
   local folders="$tree/folders.txt" patchlist="$tree/patchlist.txt" list
   for list in "$folders" "$patchlist"; do
@@ -49,7 +50,10 @@ check_run() {
 
   [ "$(tr -d '\r' <"$folders" | sort)" = $'data\\\ndata\\video\\\nempty folder\\' ] ||
     fail "folders.txt holds: $(cat -A "$folders")"
-  [ "$(grep -n -x $'data\\\\\r' "$folders" | cut -d: -f1)" -lt "$(grep -n -x $'data\\\\video\\\\\r' "$folders" | cut -d: -f1)" ] ||
+  local parent child
+  parent=$(grep -n -x $'data\\\\\r' "$folders" | cut -d: -f1)
+  child=$(grep -n -x $'data\\\\video\\\\\r' "$folders" | cut -d: -f1)
+  [ "$parent" -lt "$child" ] ||
     fail "folders.txt lists data\\video\\ before data\\"
 
   local expected

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Checks the set-up scripts as a new user meets them, in a copy of the checkout and installing nothing: scripts/setup
+# without sudo, with a refusing one, and with stand-ins for sudo and apt-get; scripts/inventory on a bad directory, a
+# first, later and failing run, and as a user where root built first (only when run as root, as CI is: that user and
+# the others are nobody); and the .editorconfig check. It expects scripts/setup's packages and editorconfig there.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+copy=$scratch/checkout
+mkdir -p "$copy" "$scratch/stubs" "$scratch/nosudo" "$scratch/tree/a/b"
+tar -C "$root" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$copy" -xf -
+missing=treeinv-test-no-such-package
+user=(env)
+if [ "$(id -u)" -eq 0 ]; then
+  chown -R nobody: "$scratch"
+  user=(setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$scratch")
+fi
+
+fail() {
+  echo "scripts_test: $*" >&2
+  exit 1
+}
+# Runs COMMAND...; then expect STATUS TEXT fails unless it exited with STATUS and printed exactly TEXT on standard
+# error and nothing on standard output.
+run() {
+  status=0
+  "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
+}
+expect() {
+  [ "$status" = "$1" ] && [ ! -s "$scratch/out" ] && [ "$(cat "$scratch/err")" = "$2" ] ||
+    fail "expected status $1 and \"$2\", got status $status and \"$(cat "$scratch/out" "$scratch/err")\""
+}
+stub() {
+  printf '#!/bin/sh\n%s\n' "$2" >"$scratch/stubs/$1"
+  chmod 755 "$scratch/stubs/$1"
+}
+
+# A PATH without sudo, and one with stand-ins that log their calls and make noise.
+for tool in /usr/bin/*; do
+  [ "${tool##*/}" = sudo ] || ln -s "$tool" "$scratch/nosudo/"
+done
+for tool in apt-get cmake dpkg-query; do
+  stub "$tool" "echo \"$tool \$* [\${DEBIAN_FRONTEND:-}]\" >>$scratch/log; echo noise"
+done
+stubbed=(env PATH="$scratch/stubs:$scratch/nosudo")
+cannot="setup: the packages $missing are missing, and only root can install them"
+run "${user[@]}" PATH="$scratch/nosudo" "$copy/scripts/setup" bash "$missing"
+expect 1 "$cannot: sudo is not installed. As root, run:
+  apt-get update && apt-get install $missing"
+
+# Bad directories are told before anything is installed or built (dpkg-query would be the first sign).
+run "${stubbed[@]}" "$copy/scripts/inventory" "$scratch/none"
+expect 1 "inventory: $scratch/none: no such directory"
+run "${stubbed[@]}" "$copy/scripts/inventory" /etc/passwd
+expect 1 "inventory: /etc/passwd: not a directory"
+[ ! -e "$scratch/log" ] || fail "inventory ran $(cat "$scratch/log") for no directory"
+rm "$scratch/stubs/dpkg-query"
+
+stub sudo 'echo "Sorry, user may not run sudo." >&2; exit 1'
+run "${user[@]}" "${stubbed[@]}" "$copy/scripts/setup" "$missing"
+expect 1 "Sorry, user may not run sudo.
+$cannot: sudo refused. As root, run:
+  apt-get update && apt-get install $missing"
+[ ! -e "$scratch/log" ] || fail "setup ran $(cat "$scratch/log") though sudo refused"
+
+# Like sudo, the stand-in drops the environment.
+stub sudo '[ "$1" = -v ] || exec env -i PATH="$PATH" "$@"'
+installing="setup: installing $missing with apt-get through sudo, once (a minute or two)"
+run "${user[@]}" "${stubbed[@]}" "$copy/scripts/setup" bash "$missing"
+expect 0 "$installing"
+[ "$(cat "$scratch/log")" = "apt-get update -qq []
+apt-get install -y -qq $missing [noninteractive]" ] || fail "setup ran: $(cat "$scratch/log")"
+stub apt-get '[ "$1" = update ] || { echo "E: Unable to locate package $4" >&2; exit 100; }'
+run "${user[@]}" "${stubbed[@]}" "$copy/scripts/setup" "$missing"
+expect 1 "$installing
+E: Unable to locate package $missing
+setup: apt-get could not install $missing"
+
+# The first run says that it builds, every complete one where the lists are and how long; a failing one ends with
+# the program's own message.
+printf x >"$scratch/tree/a/b/file"
+wrote="inventory: wrote $scratch/tree/folders.txt (2 lines) and $scratch/tree/patchlist.txt (3 lines)"
+run "$copy/scripts/inventory" "$scratch/tree"
+expect 0 "inventory: building treeinv in $copy/build, once (under a minute)
+$wrote"
+run "$copy/scripts/inventory" "$scratch/tree"
+expect 0 "$wrote"
+mkfifo "$scratch/tree/a/fifo"
+run "$copy/scripts/inventory" "$scratch/tree"
+expect 1 'treeinv: Cannot open "a/fifo": No such device or address.'
+rm "$scratch/tree/a/fifo"
+
+if [ "$(id -u)" -eq 0 ]; then
+  chown -R nobody: "$scratch/tree"
+  run "${user[@]}" "$copy/scripts/inventory" "$scratch/tree"
+  expect 0 "inventory: building treeinv in $copy/build-nobody, once (under a minute)
+$wrote"
+fi
+
+printf 'a \n\tb' >"$copy/bad.txt"
+run "$copy/.ci/check-editorconfig" "$copy/README.md" "$copy/bad.txt"
+[ "$status" = 1 ] && [ "$(cat "$scratch/out")" = "$copy/bad.txt: no newline at the end
+$copy/bad.txt: trailing white space on line 1
+$copy/bad.txt: tab in the indent on line 2" ] || fail "check-editorconfig said: $(cat "$scratch/out" "$scratch/err")"
+echo "scripts_test: passed"
