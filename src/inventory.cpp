@@ -7,6 +7,7 @@
 #include "platform.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,7 @@ namespace {
 
 // How many entries the walk may run ahead of the lines written, so that the workers always have files to hash.
 constexpr std::size_t k_look_ahead = 256;
+constexpr std::size_t k_look_ahead_bytes = 1024 * 1024;
 
 // An entry the walk has passed whose line is not written yet.
 struct Pending {
@@ -40,38 +42,54 @@ struct Pending {
   std::exception_ptr error;
 };
 
+// Set when standard error was pointed at a list: the message of a failure would then become a line of it.
+std::atomic<bool> g_standard_error_is_a_list{false};
+
 bool is_descriptor_shortage(int error) {
   return error == EMFILE || error == ENFILE;
 }
 
 // The walk runs ahead of the lines written, with the digests of the files it passes under way on the workers. All
-// that running ahead holds open (folders of entries not written yet, files being read) is what a run without it
-// would not hold; so it is done only while open files are plentiful, and the first shortage of them ends it for
-// the rest of the run, after which the step that met the shortage is taken again, exactly as a run without it
-// takes it.
+// that running ahead holds (folders of entries not written yet, files being read, the paths of those entries) is
+// what a run without it would not hold; so it is done only while open files and memory are plentiful, and the first
+// shortage of open files ends it for the rest of the run. Without it, each entry is written before the walk moves
+// past it, and a step that met the shortage is taken again: exactly as a run that never reads ahead.
 class Inventory {
 public:
   Inventory()
       : m_walk_prefix(platform::start_prefix()), m_digests(m_lists.identities(), DigestQueue::default_workers()),
-        m_walk(m_walk_prefix), m_workers(DigestQueue::default_workers()) {}
+        m_walk(m_walk_prefix), m_workers(DigestQueue::default_workers()) {
+    for (const platform::FileIdentity& list : m_lists.identities()) {
+      if (platform::is_standard_error(list)) {
+        g_standard_error_is_a_list = true;
+      }
+    }
+  }
 
   void run() {
     for (;;) {
-      while (m_walking && (m_pending.empty() || (m_ahead && m_pending.size() < k_look_ahead && files_to_spare()))) {
-        walk_on();
-      }
-      if (m_pending.empty()) {
+      if (m_walking && running_ahead()) {
+        queue_current();
+        advance();
+      } else if (!m_pending.empty()) {
+        write_next();
+      } else if (!m_walking) {
         break;
+      } else if (!m_advance_due) {
+        queue_current();
+      } else {
+        advance();
       }
-      write_next();
     }
     m_lists.close();
   }
 
 private:
-  bool files_to_spare() const {
-    // Each entry ahead may hold a folder open, and each worker a file.
-    return platform::open_folders() + k_look_ahead + 2 * m_workers + 64 < platform::open_file_limit();
+  bool running_ahead() const {
+    // Each entry ahead may hold a folder open, and each worker a file. In a deep tree of long names, paths are
+    // long enough for their number to count too.
+    return m_ahead && m_pending.size() < k_look_ahead && m_pending_bytes < k_look_ahead_bytes &&
+           platform::open_folders() + k_look_ahead + 2 * m_workers + 64 < platform::open_file_limit();
   }
 
   void stop_running_ahead() {
@@ -79,32 +97,45 @@ private:
     m_digests.stop();
   }
 
-  // Queues the current entry, with its digest under way, and takes the walk one entry further. A failure ends the
-  // walk: it is queued in place of an entry.
-  void walk_on() {
+  // Queues the current entry, with its digest under way when running ahead. A failure ends the walk: it is queued
+  // in place of an entry.
+  void queue_current() {
+    if (m_advance_due || !m_walking) {
+      return;
+    }
     try {
-      if (!m_advance_due) {
-        if (m_walk.at_end()) {
-          m_walking = false;
-          return;
-        }
-        Pending entry;
-        entry.kind = m_walk.kind();
-        entry.relative = m_walk.relative_path();
-        check_listable(entry.relative);
-        if (entry.kind == platform::Kind::other) {
-          entry.file = m_walk.file();
-          if (m_ahead && entry.file.refusal == 0) {
-            entry.digest = m_digests.submit(entry.file);
-          }
-        }
-        m_pending.push_back(std::move(entry));
-        m_advance_due = true;
+      if (m_walk.at_end()) {
+        m_walking = false;
+        return;
       }
+      Pending entry;
+      entry.kind = m_walk.kind();
+      entry.relative = m_walk.relative_path();
+      check_listable(entry.relative);
+      if (entry.kind == platform::Kind::other) {
+        entry.file = m_walk.file();
+        if (m_ahead && entry.file.refusal == 0) {
+          entry.digest = m_digests.submit(entry.file);
+        }
+      }
+      m_pending_bytes += entry.relative.size();
+      m_pending.push_back(std::move(entry));
+      m_advance_due = true;
+    } catch (...) {
+      fail();
+    }
+  }
+
+  // Takes the walk past the entry queued last.
+  void advance() {
+    if (!m_advance_due) {
+      return;
+    }
+    try {
       m_walk.advance();
       m_advance_due = false;
     } catch (const std::system_error& error) {
-      if (m_advance_due && m_ahead && is_descriptor_shortage(error.code().value())) {
+      if (m_ahead && is_descriptor_shortage(error.code().value())) {
         // Taken again once every line before it is written.
         stop_running_ahead();
         return;
@@ -133,6 +164,7 @@ private:
       // The digest comes first: a file that cannot be read leaves no partial line.
       m_lists.append_file(next.relative, digest_of(next));
     }
+    m_pending_bytes -= next.relative.size();
     m_pending.pop_front();
   }
 
@@ -164,6 +196,7 @@ private:
   platform::Walk m_walk;
   const unsigned m_workers;
   std::deque<Pending> m_pending;
+  std::size_t m_pending_bytes = 0;
   bool m_walking = true;
   bool m_advance_due = false;
   bool m_ahead = true;
@@ -195,6 +228,10 @@ template <typename Sink> void escape(std::string_view text, Sink&& sink) {
 
 // Writes the one line that says why the run ended. It allocates nothing, since running out of memory may be why.
 void report(std::string_view message) noexcept {
+  if (g_standard_error_is_a_list) {
+    // The exit status alone says it.
+    return;
+  }
   // The library's filesystem_error text starts with a label of its own; the program's name says enough.
   constexpr std::string_view k_label = "filesystem error: ";
   if (message.substr(0, k_label.size()) == k_label) {

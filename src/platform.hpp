@@ -89,8 +89,8 @@ private:
   std::unique_ptr<State> m_state;
 };
 
-// The number of files the process may have open at once, and how many of them are folders that walks and the
-// entries they handed out hold open.
+// The number of files the process may open beyond those it had open when it started, and how many are folders
+// that walks and the entries they handed out hold open.
 std::size_t open_file_limit();
 std::size_t open_folders();
 
@@ -132,6 +132,9 @@ bool close_file(int fd);
 // names too; never blocks.
 // Throws std::runtime_error `Cannot create "NAME": REASON.`.
 int create_list(const char* name, FileIdentity& identity);
+
+// Whether standard error is the file `file`.
+bool is_standard_error(const FileIdentity& file);
 
 // Writes all of `size` bytes. Returns false with errno set on failure.
 bool write_all(int fd, const char* data, std::size_t size);

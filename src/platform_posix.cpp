@@ -108,19 +108,38 @@ void prepare_process() {
   }
 }
 
-std::size_t open_file_limit() {
-  // Asked for before every step of the walk: worth keeping rather than a system call each time. Only
-  // prepare_process() changes it.
-  static std::atomic<std::size_t> known{0};
-  if (const std::size_t value = known.load(std::memory_order_relaxed); value != 0) {
-    return value;
+namespace {
+
+// How many files the process has open when it starts: those it inherited, which count against its limit too.
+std::size_t count_open_files() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) {
+    return 3;
   }
-  rlimit limit{};
-  const std::size_t value = ::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
-                                ? SIZE_MAX
-                                : static_cast<std::size_t>(limit.rlim_cur);
-  known.store(value, std::memory_order_relaxed);
-  return value;
+  std::size_t count = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    count += entry->d_name[0] != '.' ? 1 : 0;
+  }
+  ::closedir(dir);
+  // Less the one that read them.
+  return count > 0 ? count - 1 : 0;
+}
+
+} // namespace
+
+std::size_t open_file_limit() {
+  // Asked for before every step of the walk: worth keeping rather than system calls each time. Only
+  // prepare_process(), called first, changes it.
+  static const std::size_t limit = [] {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+      return SIZE_MAX;
+    }
+    const auto most = static_cast<std::size_t>(limit.rlim_cur);
+    const std::size_t inherited = count_open_files();
+    return most > inherited ? most - inherited : 0;
+  }();
+  return limit;
 }
 
 std::size_t open_folders() {
@@ -192,11 +211,12 @@ struct Walk::State {
     return start + relative_path;
   }
 
-  // The full path of the folder at the innermost level.
-  std::string folder_path() const {
-    const std::size_t length = levels.back().prefix_length;
+  // The full path of the folder at a level, by default the innermost.
+  std::string level_path(std::size_t index) const {
+    const std::size_t length = levels[index].prefix_length;
     return full_path(relative.substr(0, length > 0 ? length - 1 : 0));
   }
+  std::string folder_path() const { return level_path(levels.size() - 1); }
 
   // Opens a folder of the tree (an entry of `parent`, or the working directory itself) into a new level.
   // Returns the error number on failure, leaving the levels as they were.
@@ -311,10 +331,9 @@ struct Walk::State {
         continue;
       }
       if (levels.size() > 1 && !levels[levels.size() - 2].folder) {
+        // The levels stay as they are on failure, so that the step can be taken again.
         if (const int error = reopen_outer(); error != 0) {
-          relative.resize(levels.back().prefix_length);
-          levels.pop_back();
-          throw_walk_error(operation, folder_path(), error);
+          throw_walk_error(operation, level_path(levels.size() - 2), error);
         }
       }
       levels.pop_back();
@@ -413,6 +432,8 @@ void Walk::advance() {
     if (const int error = state.enter(parent, state.name.c_str(), state.relative.size() + 1); error != 0) {
       throw_walk_error(k_operation, state.full_path(state.relative), error);
     }
+    // Entered: taken again after a failure below, the step goes on from here.
+    state.descend = false;
     state.relative += '/';
   }
   state.settle(k_operation);
@@ -498,6 +519,26 @@ bool close_file(int fd) {
   return ::close(fd) == 0 || errno == EINTR;
 }
 
+namespace {
+
+// Whether the open file lies on another mount than the working directory: a file bind-mounted over a name is a file
+// elsewhere. Where the file system cannot tell, it is taken to be where its name is.
+bool mounted_elsewhere(int fd) {
+  // A handle's bytes follow its header; only the mount number matters here.
+  alignas(file_handle) unsigned char file[sizeof(file_handle) + MAX_HANDLE_SZ];
+  alignas(file_handle) unsigned char folder[sizeof(file_handle) + MAX_HANDLE_SZ];
+  auto* file_handle_of = reinterpret_cast<file_handle*>(file);
+  auto* folder_handle_of = reinterpret_cast<file_handle*>(folder);
+  file_handle_of->handle_bytes = MAX_HANDLE_SZ;
+  folder_handle_of->handle_bytes = MAX_HANDLE_SZ;
+  int file_mount = 0;
+  int folder_mount = 0;
+  return ::name_to_handle_at(fd, "", file_handle_of, &file_mount, AT_EMPTY_PATH) == 0 &&
+         ::name_to_handle_at(AT_FDCWD, ".", folder_handle_of, &folder_mount, 0) == 0 && file_mount != folder_mount;
+}
+
+} // namespace
+
 int create_list(const char* name, FileIdentity& identity) {
   // Not O_TRUNC: the file is emptied only once it is known to be a plain file of its own, so that a list name
   // prepared as a link to another file, or as a FIFO, touches nothing.
@@ -522,6 +563,8 @@ int create_list(const char* name, FileIdentity& identity) {
     refusal = "Is not a regular file";
   } else if (info.st_nlink > 1) {
     refusal = "Has other hard links";
+  } else if (mounted_elsewhere(fd)) {
+    refusal = "Is mounted from elsewhere";
   } else if (::ftruncate(fd, 0) != 0) {
     error = errno;
   }
@@ -532,6 +575,11 @@ int create_list(const char* name, FileIdentity& identity) {
   }
   identity = state_of(info).identity;
   return fd;
+}
+
+bool is_standard_error(const FileIdentity& file) {
+  struct stat info {};
+  return ::fstat(2, &info) == 0 && state_of(info).identity == file;
 }
 
 bool write_all(int fd, const char* data, std::size_t size) {

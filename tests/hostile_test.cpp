@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,12 +48,21 @@ TEST(Hostile, ListNamesThatLeadElsewhereAreRefusedAndNothingOutsideIsTouched) {
       {"fifo",
        [](const TempDir& dir, const std::string&) { ASSERT_EQ(::mkfifo((dir / "folders.txt").c_str(), 0644), 0); },
        "Cannot create \"folders.txt\": Is not a regular file."},
+      {"bind mount",
+       [](const TempDir& dir, const std::string& victim) {
+         write_file(dir / "folders.txt", "");
+         ASSERT_EQ(::mount(victim.c_str(), (dir / "folders.txt").c_str(), nullptr, MS_BIND, nullptr), 0);
+       },
+       "Cannot create \"folders.txt\": Is mounted from elsewhere."},
       {"lists linked to each other",
        [](const TempDir& dir, const std::string&) { make_symlink("patchlist.txt", dir / "folders.txt"); },
        "Cannot create \"folders.txt\": Is a symbolic link."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    if (std::string(c.name) == "bind mount" && ::geteuid() != 0) {
+      continue;
+    }
     TempDir outside;
     const std::string victim = outside / "victim";
     write_file(victim, "precious");
@@ -60,6 +70,7 @@ TEST(Hostile, ListNamesThatLeadElsewhereAreRefusedAndNothingOutsideIsTouched) {
     write_file(dir / "file", "x");
     c.prepare(dir, victim);
     const RunResult run = run_treeinv(dir.path());
+    ::umount2((dir / "folders.txt").c_str(), MNT_DETACH);
     EXPECT_FALSE(run.timed_out);
     expect_failure(run, c.message);
     EXPECT_EQ(read_file(victim), "precious");
@@ -67,14 +78,15 @@ TEST(Hostile, ListNamesThatLeadElsewhereAreRefusedAndNothingOutsideIsTouched) {
 }
 
 // The message of a failure has nowhere to go; the lists must not become its place.
-TEST(Hostile, ABrokenOrClosedStandardErrorStillEndsTheRunWithStatusOne) {
-  for (const bool closed : {false, true}) {
-    SCOPED_TRACE(closed ? "closed" : "broken pipe");
+TEST(Hostile, AStandardErrorThatIsBrokenClosedOrAListStillEndsTheRunWithStatusOne) {
+  for (const int how : {0, 1, 2}) {
+    SCOPED_TRACE(how == 0 ? "broken pipe" : how == 1 ? "closed" : "into patchlist.txt");
     TempDir dir;
     make_symlink("nowhere", dir / "dangling");
     RunOptions options;
-    options.broken_stderr = !closed;
-    options.closed_stderr = closed;
+    options.broken_stderr = how == 0;
+    options.closed_stderr = how == 1;
+    options.stderr_file = how == 2 ? dir / "patchlist.txt" : "";
     const RunResult run = run_treeinv(dir.path(), options);
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.exit_status, 1);
@@ -164,7 +176,8 @@ TEST(Hostile, ScarceOpenFilesGiveTheSameListsAsPlentifulOnes) {
       write_file(path + "/inner/f" + std::to_string(i), random_bytes(static_cast<std::size_t>(i) * 300, i));
     }
   }
-  for (const auto& [soft, hard] : {std::pair{9ul, 0ul}, std::pair{12ul, 12ul}}) {
+  // 7 leaves one folder open besides the starting one: the walk closes folders further out and reopens them.
+  for (const auto& [soft, hard] : {std::pair{9ul, 0ul}, std::pair{12ul, 12ul}, std::pair{7ul, 7ul}}) {
     SCOPED_TRACE("soft " + std::to_string(soft) + ", hard " + std::to_string(hard));
     RunOptions options;
     options.open_files_soft = soft;
@@ -266,10 +279,10 @@ TEST(Hostile, AFileThatChangesWhileReadHasNoDigest) {
 
 // A chain of `levels` folders named ddd below `root`, with bottom.txt holding "deep" at its end. Returns the
 // lists a run must leave.
-Lists make_deep_tree(const std::string& root, int levels) {
+Lists make_deep_tree(const std::string& root, int levels, const std::string& name = "ddd") {
   int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
   for (int level = 0; level < levels && fd >= 0; ++level) {
-    const int inner = ::mkdirat(fd, "ddd", 0755) == 0 ? ::openat(fd, "ddd", O_RDONLY | O_DIRECTORY) : -1;
+    const int inner = ::mkdirat(fd, name.c_str(), 0755) == 0 ? ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY) : -1;
     ::close(fd);
     fd = inner;
   }
@@ -282,7 +295,7 @@ Lists make_deep_tree(const std::string& root, int levels) {
   Lists lists;
   std::string path;
   for (int level = 0; level < levels; ++level) {
-    path += "ddd\\";
+    path += name + "\\";
     lists.folders += path + "\r\n";
   }
   lists.patchlist = path + "bottom.txt " + reference_sha256("deep") + "\r\n";
@@ -299,14 +312,16 @@ TEST(Hostile, DeepTreesAreWalkedWhateverTheLimitsOfPathsAndOpenFiles) {
     int levels;
     unsigned long soft;
     unsigned long hard;
-  } cases[] = {{2000, 1024, 0}, {300, 20, 20}};
+    std::size_t name_length;
+  } cases[] = {{2000, 1024, 0, 3}, {300, 20, 20, 3}, {400, 1024, 0, 200}};
   for (const auto& c : cases) {
     if (k_sanitized && c.hard != 0) {
       continue;
     }
-    SCOPED_TRACE(std::to_string(c.levels) + " levels, open files " + std::to_string(c.soft));
+    SCOPED_TRACE(std::to_string(c.levels) + " levels of " + std::to_string(c.name_length) + ", open files " +
+                 std::to_string(c.soft));
     TempDir dir;
-    const Lists expected = make_deep_tree(dir.path(), c.levels);
+    const Lists expected = make_deep_tree(dir.path(), c.levels, std::string(c.name_length, 'd'));
     RunOptions options;
     options.open_files_soft = c.soft;
     options.open_files_hard = c.hard;

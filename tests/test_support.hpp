@@ -69,6 +69,8 @@ struct RunOptions {
   // Standard error is a pipe nobody reads any more, or closed.
   bool broken_stderr = false;
   bool closed_stderr = false;
+  // A file that standard error writes to, when not empty.
+  std::string stderr_file{};
   // Measure the program's peak memory, through GNU time: a child of the test's own process would carry the test's
   // high-water mark into the program.
   bool measure_memory = false;

@@ -163,6 +163,16 @@ const std::string& unprivileged_executable() {
   if (options.closed_stderr) {
     ::close(2);
   }
+  if (!options.stderr_file.empty()) {
+    const int fd = ::open(options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::dup2(fd, 2) < 0) {
+      child_fail("test child: stderr file");
+    }
+    ::close(fd);
+  }
+  // Nothing but the three standard files reaches the program, whatever runs the tests: the limits on open files
+  // below must mean the same everywhere.
+  ::close_range(3, ~0U, 0);
   // The program must see to these itself.
   ::signal(SIGXFSZ, SIG_DFL);
   ::signal(SIGPIPE, SIG_DFL);
