@@ -14,6 +14,7 @@
 #include <io.h>
 #include <share.h>
 #include <windows.h>
+#include <winternl.h>
 
 namespace treeinv::platform {
 
@@ -712,6 +713,31 @@ int create_list(const char* name, FileIdentity& identity) {
   }
   identity = identity_of(info);
   return fd;
+}
+
+bool is_standard_error(const FileIdentity& file) {
+  const HANDLE handle = handle_of(2);
+  // A console or pipe is no list; and without a standard error there is nothing to ask.
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_DISK) {
+    return false;
+  }
+  // Standard error is usually open for writing only, which GetFileInformationByHandle refuses; these two questions
+  // need no access at all. A status below zero is an error.
+  IO_STATUS_BLOCK status;
+  FILE_INTERNAL_INFORMATION internal;
+  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) < 0 ||
+      static_cast<std::uint64_t>(internal.IndexNumber.QuadPart) != file.file) {
+    return false;
+  }
+  // The volume's label follows its serial number in the answer.
+  struct {
+    FILE_FS_VOLUME_INFORMATION info;
+    WCHAR label[MAX_PATH];
+  } volume;
+  // Where the volume cannot be told (Wine cannot for a standard error it got from Linux), the same file index is
+  // taken as the same file: a message lost from standard error is better than one written into a list.
+  return NtQueryVolumeInformationFile(handle, &status, &volume, sizeof volume, FileFsVolumeInformation) < 0 ||
+         volume.info.VolumeSerialNumber == file.volume;
 }
 
 bool write_all(int fd, const char* data, std::size_t size) {

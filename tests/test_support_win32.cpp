@@ -195,8 +195,9 @@ std::wstring quoted(const std::wstring& argument) {
 
 HANDLE output_file(const std::wstring& path) {
   SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Shared for writing too: a test may make it one of the lists.
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     throw windows_failure("CreateFileW output");
   }
@@ -212,7 +213,7 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
 RunResult run_program(const std::wstring& program, const std::string& directory, const RunOptions& options) {
   if (options.user != User::current || options.file_size_limit != 0 || options.open_files_soft != 0 ||
       options.open_files_hard != 0 || options.address_space_limit != 0 || options.broken_stderr ||
-      options.remove_directory_first) {
+      options.closed_stderr || options.measure_memory || options.remove_directory_first) {
     throw std::runtime_error("run option not available on Windows");
   }
   // The output goes to files beside the tree, never into it.
@@ -222,7 +223,8 @@ RunResult run_program(const std::wstring& program, const std::string& directory,
     command_line += L" " + quoted(wide(argument));
   }
   const HANDLE out = output_file(wide(output / "out"));
-  const HANDLE err = output_file(wide(output / "err"));
+  const std::string err_path = options.stderr_file.empty() ? output / "err" : options.stderr_file;
+  const HANDLE err = output_file(wide(err_path));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -250,7 +252,7 @@ RunResult run_program(const std::wstring& program, const std::string& directory,
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   result.out = read_file(output / "out");
-  result.err = read_file(output / "err");
+  result.err = read_file(err_path);
   return result;
 }
 

@@ -272,6 +272,16 @@ TEST(WindowsFiles, TheListsAreReadableWhileTheRunHoldsThemOpen) {
   lists.close();
 }
 
+TEST(WindowsFiles, AMessageIsNotWrittenIntoAListThatIsStandardError) {
+  REQUIRE_CODE_PAGE_1252();
+  TempDir dir;
+  write_file(wide(dir / "") + L"\u0100.txt", "");
+  RunOptions options;
+  options.stderr_file = dir / "patchlist.txt";
+  EXPECT_EQ(run_treeinv(dir.path(), options).exit_status, 1);
+  EXPECT_EQ(read_file(dir / "patchlist.txt").find("treeinv"), std::string::npos);
+}
+
 // Wine shows no Windows link or junction to a program, so that refusal is checked on its own.
 TEST(WindowsLists, ListsThatAreNotPlainFilesOfTheirOwnAreRefusedAndLeftAsTheyWere) {
   EXPECT_EQ(list_refusal(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN, FILE_TYPE_DISK, 1), nullptr);
