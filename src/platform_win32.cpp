@@ -608,9 +608,9 @@ bool Walk::release_folder() {
 }
 
 std::size_t open_file_limit() {
-  // The C runtime's table of descriptors holds 2048 of them; _getmaxstdio() speaks of stdio streams, which the
-  // program does not use for files.
-  return 2048;
+  // The C runtime's table of descriptors holds 2048 of them, three of which the standard streams take from the
+  // start; _getmaxstdio() speaks of stdio streams, which the program does not use for files.
+  return 2048 - 3;
 }
 
 std::size_t open_folders() {
