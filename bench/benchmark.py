@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Times treeinv against a floor program, sha256sum and rhash on a big and a small tree.
+"""Times treeinv against a floor program, sha256sum and rhash on a big, a small and a deep tree.
 
 Usage: scripts/benchmark [--runs N] [--dir DIR] [--keep] [--baseline EXE]  (which installs what this needs first)
 
@@ -11,7 +11,6 @@ on a machine whose other cores are busy; --baseline adds another build of treein
 import argparse
 import os
 import random
-import shutil
 import statistics
 import subprocess
 import sys

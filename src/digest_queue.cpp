@@ -41,7 +41,7 @@ DigestQueue::~DigestQueue() {
 
 unsigned DigestQueue::default_workers() {
   // More readers than cores gains nothing, and beyond a few a disk only seeks more.
-  return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  return std::clamp(platform::processor_count(), 1u, 4u);
 }
 
 DigestQueue::Ticket DigestQueue::submit(platform::FileEntry file) {
@@ -79,6 +79,12 @@ std::optional<std::string> DigestQueue::take(Ticket ticket) {
   m_job_done.wait(lock, [&] { return job->done; });
   m_taking = false;
   return std::move(job->digest);
+}
+
+std::size_t DigestQueue::unstarted() {
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  return static_cast<std::size_t>(
+      std::count_if(m_queue.begin(), m_queue.end(), [](const std::shared_ptr<Job>& job) { return !job->taken; }));
 }
 
 void DigestQueue::stop() {

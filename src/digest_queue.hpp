@@ -55,6 +55,9 @@ public:
   // started on it (none will now), or when the worker could not compute it.
   std::optional<std::string> take(Ticket ticket);
 
+  // How many queued digests no worker has started on yet.
+  std::size_t unstarted();
+
   // Abandons what is queued and waits until no worker holds a file open. Later submissions are not read ahead.
   void stop();
 

@@ -7,7 +7,6 @@
 #include "platform.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,9 +41,6 @@ struct Pending {
   std::exception_ptr error;
 };
 
-// Set when standard error was pointed at a list: the message of a failure would then become a line of it.
-std::atomic<bool> g_standard_error_is_a_list{false};
-
 bool is_descriptor_shortage(int error) {
   return error == EMFILE || error == ENFILE;
 }
@@ -58,25 +54,19 @@ class Inventory {
 public:
   Inventory()
       : m_walk_prefix(platform::start_prefix()), m_digests(m_lists.identities(), DigestQueue::default_workers()),
-        m_walk(m_walk_prefix), m_workers(DigestQueue::default_workers()) {
-    for (const platform::FileIdentity& list : m_lists.identities()) {
-      if (platform::is_standard_error(list)) {
-        g_standard_error_is_a_list = true;
-      }
-    }
-  }
+        m_walk(m_walk_prefix), m_workers(DigestQueue::default_workers()) {}
 
   void run() {
     for (;;) {
       if (m_walking && running_ahead()) {
-        queue_current();
+        queue_current(true);
         advance();
       } else if (!m_pending.empty()) {
         write_next();
       } else if (!m_walking) {
         break;
       } else if (!m_advance_due) {
-        queue_current();
+        queue_current(false);
       } else {
         advance();
       }
@@ -97,9 +87,9 @@ private:
     m_digests.stop();
   }
 
-  // Queues the current entry, with its digest under way when running ahead. A failure ends the walk: it is queued
-  // in place of an entry.
-  void queue_current() {
+  // Queues the current entry, with its digest under way when running `ahead`. A failure ends the walk: it is
+  // queued in place of an entry. Running out of memory ahead only ends running ahead.
+  void queue_current(bool ahead) {
     if (m_advance_due || !m_walking) {
       return;
     }
@@ -114,13 +104,20 @@ private:
       check_listable(entry.relative);
       if (entry.kind == platform::Kind::other) {
         entry.file = m_walk.file();
-        if (m_ahead && entry.file.refusal == 0) {
+        if (ahead && entry.file.refusal == 0) {
           entry.digest = m_digests.submit(entry.file);
         }
       }
-      m_pending_bytes += entry.relative.size();
       m_pending.push_back(std::move(entry));
+      m_pending_bytes += m_pending.back().relative.size();
       m_advance_due = true;
+    } catch (const std::bad_alloc&) {
+      if (!ahead) {
+        fail();
+        return;
+      }
+      // Taken again without what running ahead holds.
+      stop_running_ahead();
     } catch (...) {
       fail();
     }
@@ -228,7 +225,7 @@ template <typename Sink> void escape(std::string_view text, Sink&& sink) {
 
 // Writes the one line that says why the run ended. It allocates nothing, since running out of memory may be why.
 void report(std::string_view message) noexcept {
-  if (g_standard_error_is_a_list) {
+  if (standard_error_is_a_list()) {
     // The exit status alone says it.
     return;
   }

@@ -3,11 +3,26 @@
 #include "file_error.hpp"
 #include "platform.hpp"
 
+#include <atomic>
 #include <cerrno>
 
 namespace treeinv {
 
-ListFile::ListFile(const char* name) : m_name(name), m_fd(platform::create_list(name, m_identity)) {}
+namespace {
+
+std::atomic<bool> g_standard_error_is_a_list{false};
+
+} // namespace
+
+bool standard_error_is_a_list() {
+  return g_standard_error_is_a_list;
+}
+
+ListFile::ListFile(const char* name) : m_name(name), m_fd(platform::create_list(name, m_identity)) {
+  if (platform::is_standard_error(m_identity)) {
+    g_standard_error_is_a_list = true;
+  }
+}
 
 ListFile::~ListFile() {
   if (m_fd >= 0) {

@@ -40,6 +40,10 @@ private:
   std::string m_line;
 };
 
+// Whether standard error was found to be one of the lists created: a message written to it would become a line of
+// the list.
+bool standard_error_is_a_list();
+
 // The two lists of an inventory: folders.txt with one line per folder, patchlist.txt with one line per other
 // entry and its digest. Paths come in native form, relative to the starting directory.
 class ListFiles {

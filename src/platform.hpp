@@ -89,6 +89,9 @@ private:
   std::unique_ptr<State> m_state;
 };
 
+// The number of processors this process may run on.
+unsigned processor_count();
+
 // The number of files the process may open beyond those it had open when it started, and how many are folders
 // that walks and the entries they handed out hold open.
 std::size_t open_file_limit();

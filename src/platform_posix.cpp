@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,8 +38,13 @@ FileState state_of(const struct stat& info) {
   FileState state;
   state.identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
   state.size = static_cast<std::uint64_t>(info.st_size);
-  state.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  state.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  // In unsigned arithmetic, which wraps for times past the year 2262 rather than overflow: only equality counts.
+  const auto nanoseconds = [](const timespec& time) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(time.tv_sec) * 1000000000u +
+                                     static_cast<std::uint64_t>(time.tv_nsec));
+  };
+  state.modified = nanoseconds(info.st_mtim);
+  state.changed = nanoseconds(info.st_ctim);
   return state;
 }
 
@@ -106,6 +113,8 @@ void prepare_process() {
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
   }
+  // Counts the files inherited now, before the program opens any of its own.
+  open_file_limit();
 }
 
 namespace {
@@ -128,8 +137,8 @@ std::size_t count_open_files() {
 } // namespace
 
 std::size_t open_file_limit() {
-  // Asked for before every step of the walk: worth keeping rather than system calls each time. Only
-  // prepare_process(), called first, changes it.
+  // Asked for before every step of the walk: worth keeping rather than system calls each time. Known from the end
+  // of prepare_process(), which changes it.
   static const std::size_t limit = [] {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
@@ -140,6 +149,16 @@ std::size_t open_file_limit() {
     return most > inherited ? most - inherited : 0;
   }();
   return limit;
+}
+
+unsigned processor_count() {
+  // Those of the affinity mask: under taskset or a container's CPU set, fewer than the machine has.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    return static_cast<unsigned>(std::max(CPU_COUNT(&set), 1));
+  }
+  return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
 std::size_t open_folders() {
@@ -186,9 +205,11 @@ struct Walk::State {
     // Whether names in the folder can be looked up. When not, each entry's status is asked for so that it fails
     // and says so, as it would for any walk that takes the status of every entry.
     bool searchable = true;
-    // The folder's identity, to know it again when it has to be reopened (folder is then empty).
+    // The folder's identity, to know it again when it has to be reopened (folder is then empty), and where its
+    // reading stood then.
     dev_t device = 0;
     ino_t inode = 0;
+    off_t position = 0;
   };
 
   std::string start;
@@ -249,15 +270,16 @@ struct Walk::State {
   }
 
   // Closes the outermost folder that is open and that neither the current entry nor one handed out needs. Its
-  // entries not visited yet are read first, since a folder opened again reads from its start. Returns false when
-  // there is none.
+  // reading goes on from where it stood once it is opened again; where a folder cannot tell that position, its
+  // entries not visited yet are read first. Returns false when there is no such folder.
   bool release_folder() {
     for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
       Level& level = levels[i];
       if (!level.folder || level.folder.use_count() > 1) {
         continue;
       }
-      while (!level.exhausted) {
+      level.position = ::lseek(level.folder->fd, 0, SEEK_CUR);
+      while (level.position < 0 && !level.exhausted) {
         if (read_batch(level) != 0) {
           return false;
         }
@@ -283,6 +305,10 @@ struct Walk::State {
       const int error = known ? ENOENT : errno;
       ::close(fd);
       return error;
+    }
+    if (!outer.exhausted && ::lseek(fd, outer.position, SEEK_SET) < 0) {
+      close_keeping_errno(fd);
+      return errno;
     }
     outer.folder = own_folder(fd);
     return 0;
@@ -439,6 +465,32 @@ void Walk::advance() {
   state.settle(k_operation);
 }
 
+namespace {
+
+// Opens the file held by `held` (opened with O_PATH) as `flags` say: that very file, whatever its name `name` (in
+// `folder`) leads to now. Returns -1 with errno set on failure.
+int reopen(int held, const char* name, int flags, int folder = AT_FDCWD) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", held);
+  const int fd = ::open(self, flags);
+  if (fd >= 0 || errno != ENOENT) {
+    return fd;
+  }
+  // Without /proc, by its name, never blocking, and only if it is still the same file.
+  const int by_name = ::openat(folder, name, flags | O_NONBLOCK);
+  struct stat opened {};
+  struct stat wanted {};
+  if (by_name >= 0 && (::fstat(by_name, &opened) != 0 || ::fstat(held, &wanted) != 0 ||
+                       !(state_of(opened).identity == state_of(wanted).identity))) {
+    ::close(by_name);
+    errno = EWOULDBLOCK;
+    return -1;
+  }
+  return by_name;
+}
+
+} // namespace
+
 int open_file(const FileEntry& entry, FileState& state) {
   if (entry.refusal != 0) {
     errno = entry.refusal;
@@ -451,23 +503,20 @@ int open_file(const FileEntry& entry, FileState& state) {
     // A lease (an oplock of Samba, a delegation of NFS) is held on the file: a blocking open waits until its holder
     // gives it up, as any reader does. Take hold of the file without opening it, make sure it is a regular file,
     // and reopen that very file, which then cannot be a FIFO.
-    const int path_fd = ::openat(folder, entry.name.c_str(), O_PATH | O_CLOEXEC);
-    if (path_fd < 0) {
+    const int held = ::openat(folder, entry.name.c_str(), O_PATH | O_CLOEXEC);
+    if (held < 0) {
       return -1;
     }
     struct stat info {};
-    if (::fstat(path_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-      const int error = S_ISREG(info.st_mode) ? errno : ENXIO;
-      ::close(path_fd);
+    const bool known = ::fstat(held, &info) == 0;
+    if (!known || !S_ISREG(info.st_mode)) {
+      const int error = known ? ENXIO : errno;
+      ::close(held);
       errno = error;
       return -1;
     }
-    char self[64];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", path_fd);
-    fd = ::open(self, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    const int error = fd < 0 && errno == ENOENT ? EWOULDBLOCK : errno;
-    ::close(path_fd);
-    errno = error;
+    fd = reopen(held, entry.name.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC, folder);
+    close_keeping_errno(held);
   }
   if (fd < 0) {
     return -1;
@@ -540,41 +589,63 @@ bool mounted_elsewhere(int fd) {
 } // namespace
 
 int create_list(const char* name, FileIdentity& identity) {
-  // Not O_TRUNC: the file is emptied only once it is known to be a plain file of its own, so that a list name
-  // prepared as a link to another file, or as a FIFO, touches nothing.
-  const int fd = ::open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    const int error = errno;
+  // Take hold of what the name leads to without opening it (no FIFO or device is opened, no lease broken, and a
+  // symbolic link is held itself), look at it, and only then open it for writing and empty it.
+  for (;;) {
+    const int held = ::open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (held < 0 && errno == ENOENT) {
+      // A new file is the program's own. O_EXCL: one made meanwhile is looked at like any other.
+      const int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+      struct stat info {};
+      if (fd >= 0 && ::fstat(fd, &info) == 0) {
+        identity = state_of(info).identity;
+        return fd;
+      }
+      if (fd >= 0 || errno != EEXIST) {
+        const int error = errno;
+        if (fd >= 0) {
+          ::close(fd);
+        }
+        throw FileError("Cannot create", name, error);
+      }
+      continue;
+    }
+    if (held < 0) {
+      throw FileError("Cannot create", name, errno);
+    }
     struct stat info {};
-    if (error == ELOOP) {
-      throw FileError("Cannot create", name, "Is a symbolic link", error);
+    const char* refusal = nullptr;
+    int error = 0;
+    if (::fstat(held, &info) != 0) {
+      error = errno;
+    } else if (S_ISLNK(info.st_mode)) {
+      refusal = "Is a symbolic link";
+    } else if (S_ISDIR(info.st_mode)) {
+      error = EISDIR;
+    } else if (!S_ISREG(info.st_mode)) {
+      refusal = "Is not a regular file";
+    } else if (info.st_nlink > 1) {
+      refusal = "Has other hard links";
+    } else if (mounted_elsewhere(held)) {
+      refusal = "Is mounted from elsewhere";
     }
-    if (error == ENXIO && ::lstat(name, &info) == 0 && !S_ISREG(info.st_mode)) {
-      throw FileError("Cannot create", name, "Is not a regular file", error);
+    // A regular file, so a blocking open cannot hang on it; it waits for a lease like any writer.
+    const int fd = refusal == nullptr && error == 0 ? reopen(held, name, O_WRONLY | O_NOCTTY | O_CLOEXEC) : -1;
+    error = refusal == nullptr && error == 0 && fd < 0 ? errno : error;
+    ::close(held);
+    if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
+      error = errno;
+      ::close(fd);
     }
-    throw FileError("Cannot create", name, error);
+    if (refusal != nullptr) {
+      throw FileError("Cannot create", name, refusal, EINVAL);
+    }
+    if (error != 0) {
+      throw FileError("Cannot create", name, error);
+    }
+    identity = state_of(info).identity;
+    return fd;
   }
-  struct stat info {};
-  const char* refusal = nullptr;
-  int error = 0;
-  if (::fstat(fd, &info) != 0) {
-    error = errno;
-  } else if (!S_ISREG(info.st_mode)) {
-    refusal = "Is not a regular file";
-  } else if (info.st_nlink > 1) {
-    refusal = "Has other hard links";
-  } else if (mounted_elsewhere(fd)) {
-    refusal = "Is mounted from elsewhere";
-  } else if (::ftruncate(fd, 0) != 0) {
-    error = errno;
-  }
-  if (refusal != nullptr || error != 0) {
-    ::close(fd);
-    throw refusal != nullptr ? FileError("Cannot create", name, refusal, EINVAL)
-                             : FileError("Cannot create", name, error);
-  }
-  identity = state_of(info).identity;
-  return fd;
 }
 
 bool is_standard_error(const FileIdentity& file) {

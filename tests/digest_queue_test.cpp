@@ -17,6 +17,13 @@ platform::FileEntry entry(const std::string& path) {
   return platform::entry_in_working_directory(path);
 }
 
+// Gives the workers time to start on everything queued, within a bound.
+void wait_for_workers(DigestQueue& queue) {
+  for (int i = 0; i < 1000 && queue.unstarted() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 platform::FileIdentity identity_of(const std::string& path) {
   platform::FileState state;
   const int fd = platform::open_file(entry(path), state);
@@ -42,22 +49,20 @@ TEST(DigestQueue, HandsBackTheRightDigestOrNothingNeverAnError) {
       }
       tickets.push_back(queue.submit(entry(name)));
     }
-    // Time for the workers to get through most of it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    int ahead = 0;
+    if (workers > 0) {
+      wait_for_workers(queue);
+    }
     for (int i = 0; i < 40; ++i) {
       const std::optional<std::string> digest = queue.take(std::move(tickets[i]));
-      if (i == 17) {
-        EXPECT_FALSE(digest) << "a digest for a missing file";
-      } else if (digest) {
-        EXPECT_EQ(*digest, reference_sha256(contents[i])) << i;
-        ++ahead;
+      if (i == 17 || workers == 0) {
+        EXPECT_FALSE(digest) << i;
+      } else {
+        EXPECT_EQ(digest, reference_sha256(contents[i])) << i;
       }
       // Taken once: the ticket is spent.
       EXPECT_FALSE(tickets[i]);
       EXPECT_FALSE(queue.take(std::move(tickets[i])));
     }
-    EXPECT_EQ(ahead > 0, workers > 0) << ahead;
   }
   static_assert(!std::is_copy_constructible_v<DigestQueue::Ticket>, "a ticket is taken once");
 }
@@ -70,7 +75,7 @@ TEST(DigestQueue, LeavesFilesMarkedLateToTheCaller) {
   DigestQueue queue({identity_of("late.txt")}, 2);
   DigestQueue::Ticket late = queue.submit(entry("late.txt"));
   DigestQueue::Ticket early = queue.submit(entry("early.txt"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  wait_for_workers(queue);
   EXPECT_EQ(queue.take(std::move(late)), std::nullopt);
   EXPECT_EQ(queue.take(std::move(early)), reference_sha256("before"));
 }
