@@ -8,6 +8,7 @@
 #include <climits>
 #include <locale.h>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -605,6 +606,20 @@ void Walk::advance() {
 bool Walk::release_folder() {
   // The walk holds no descriptor of the C runtime, whose table is what runs short (see open_folders()).
   return false;
+}
+
+unsigned processor_count() {
+  // Those of the affinity mask, which start /affinity or a job may narrow to fewer than the machine has.
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+    unsigned count = 0;
+    for (; process != 0; process &= process - 1) {
+      ++count;
+    }
+    return count;
+  }
+  return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
 std::size_t open_file_limit() {
