@@ -197,6 +197,9 @@ TEST(Hostile, ScarceOpenFilesGiveTheSameListsAsPlentifulOnes) {
   // A soft limit of 9 is raised to the hard limit; 7 leaves one folder open besides the starting one, and the walk
   // closes folders further out and reopens them.
   for (const auto& [soft, hard] : {std::pair{9ul, 0ul}, std::pair{12ul, 12ul}, std::pair{7ul, 7ul}}) {
+    if (k_sanitized && hard != 0 && hard < 10) {
+      continue;
+    }
     SCOPED_TRACE("soft " + std::to_string(soft) + ", hard " + std::to_string(hard));
     RunOptions options;
     options.open_files_soft = soft;
