@@ -40,8 +40,10 @@ DigestQueue::~DigestQueue() {
 }
 
 unsigned DigestQueue::default_workers() {
-  // More readers than cores gains nothing, and beyond a few a disk only seeks more.
-  return std::clamp(platform::processor_count(), 1u, 4u);
+  // More readers than cores gains nothing, and beyond a few a disk only seeks more. On one core a worker only
+  // takes turns with the thread that walks, and costs the hand-over of every file.
+  const unsigned processors = platform::processor_count();
+  return processors > 1 ? std::min(processors, 4u) : 0;
 }
 
 DigestQueue::Ticket DigestQueue::submit(platform::FileEntry file) {

@@ -54,7 +54,7 @@ class Inventory {
 public:
   Inventory()
       : m_walk_prefix(platform::start_prefix()), m_digests(m_lists.identities(), DigestQueue::default_workers()),
-        m_walk(m_walk_prefix), m_workers(DigestQueue::default_workers()) {}
+        m_walk(m_walk_prefix), m_workers(DigestQueue::default_workers()), m_ahead(m_workers > 0) {}
 
   void run() {
     for (;;) {
@@ -196,7 +196,8 @@ private:
   std::size_t m_pending_bytes = 0;
   bool m_walking = true;
   bool m_advance_due = false;
-  bool m_ahead = true;
+  // Whether the walk runs ahead, with digests on the workers.
+  bool m_ahead;
 };
 
 // Calls `sink` with the pieces of `text` as they print on one line.
