@@ -353,11 +353,12 @@ int errno_of(DWORD error) {
   }
 }
 
-// Nanoseconds since 1970 of a time counted in 100 ns since 1601.
+// Nanoseconds since 1970 of a time counted in 100 ns since 1601, in unsigned arithmetic, which wraps for times
+// past the year 2262 rather than overflow: only equality counts.
 std::int64_t nanoseconds(const FILETIME& time) {
-  constexpr std::int64_t k_1601_to_1970 = 116444736000000000;
-  const auto ticks = static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
-  return (ticks - k_1601_to_1970) * 100;
+  constexpr std::uint64_t k_1601_to_1970 = 116444736000000000;
+  const std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+  return static_cast<std::int64_t>((ticks - k_1601_to_1970) * 100);
 }
 
 FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
