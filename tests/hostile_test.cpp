@@ -227,7 +227,9 @@ TEST(Hostile, RunningOutOfMemoryEndsTheRunWithOneLine) {
     SCOPED_TRACE(std::to_string(kib) + " KiB: " + run.err);
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.out, "");
-    if (run.exit_status == 127 && run.err.find("error while loading shared libraries") != std::string::npos) {
+    // Status 127 with a message of its own is the dynamic loader's failure, before the program runs: the program
+    // never ends so itself.
+    if (run.exit_status == 127 && run.err.rfind("treeinv: ", 0) != 0) {
       continue;
     }
     if (run.exit_status == 0) {
