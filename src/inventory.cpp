@@ -53,8 +53,8 @@ bool is_descriptor_shortage(int error) {
 class Inventory {
 public:
   Inventory()
-      : m_walk_prefix(platform::start_prefix()), m_digests(m_lists.identities(), DigestQueue::default_workers()),
-        m_walk(m_walk_prefix), m_workers(DigestQueue::default_workers()), m_ahead(m_workers > 0) {}
+      : m_walk_prefix(platform::start_prefix()), m_workers(DigestQueue::default_workers()),
+        m_digests(m_lists.identities(), m_workers), m_walk(m_walk_prefix), m_ahead(m_workers > 0) {}
 
   void run() {
     for (;;) {
@@ -112,12 +112,7 @@ private:
       m_pending_bytes += m_pending.back().relative.size();
       m_advance_due = true;
     } catch (const std::bad_alloc&) {
-      if (!ahead) {
-        fail();
-        return;
-      }
-      // Taken again without what running ahead holds.
-      stop_running_ahead();
+      step_failed(ahead);
     } catch (...) {
       fail();
     }
@@ -132,13 +127,18 @@ private:
       m_walk.advance();
       m_advance_due = false;
     } catch (const std::system_error& error) {
-      if (m_ahead && is_descriptor_shortage(error.code().value())) {
-        // Taken again once every line before it is written.
-        stop_running_ahead();
-        return;
-      }
-      fail();
+      step_failed(m_ahead && is_descriptor_shortage(error.code().value()));
     } catch (...) {
+      fail();
+    }
+  }
+
+  // A step of the walk failed. When running ahead is `to_blame`, it ends running ahead, and the step is taken
+  // again once every line before it is written; otherwise the failure ends the walk.
+  void step_failed(bool to_blame) {
+    if (to_blame) {
+      stop_running_ahead();
+    } else {
       fail();
     }
   }
@@ -189,9 +189,9 @@ private:
   const std::string m_walk_prefix;
   ListFiles m_lists;
   FileDigester m_digester;
+  const unsigned m_workers;
   DigestQueue m_digests;
   platform::Walk m_walk;
-  const unsigned m_workers;
   std::deque<Pending> m_pending;
   std::size_t m_pending_bytes = 0;
   bool m_walking = true;
