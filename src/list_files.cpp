@@ -58,13 +58,16 @@ ListFiles::ListFiles() : m_patchlist(k_patchlist_name), m_folders(k_folders_name
 }
 
 void ListFiles::append_folder(const std::string& relative_path) {
-  m_text = platform::with_separators(relative_path, '\\');
+  // Assigned, not copied, so that one buffer serves every line.
+  m_text.assign(relative_path);
+  platform::use_separators(m_text, '\\');
   m_text += '\\';
   m_folders.append_line(m_text);
 }
 
 void ListFiles::append_file(const std::string& relative_path, const std::string& digest) {
-  m_text = platform::with_separators(relative_path, '/');
+  m_text.assign(relative_path);
+  platform::use_separators(m_text, '/');
   m_text += ' ';
   m_text += digest;
   m_patchlist.append_line(m_text);

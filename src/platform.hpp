@@ -26,9 +26,9 @@ void prepare_process();
 // form.
 std::string start_prefix();
 
-// `relative_path` (in native form) with each separator between its components replaced by `separator`. Judged per
-// character: a byte of a multi-byte character that happens to equal the separator stays.
-std::string with_separators(const std::string& relative_path, char separator);
+// Replaces each separator between the components of `path` (a relative path in native form) with `separator`, in
+// place. Judged per character: a byte of a multi-byte character that happens to equal the separator stays.
+void use_separators(std::string& path, char separator);
 
 enum class Kind { directory, other };
 

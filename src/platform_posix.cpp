@@ -177,10 +177,8 @@ std::string start_prefix() {
   return prefix;
 }
 
-std::string with_separators(const std::string& relative_path, char separator) {
-  std::string text = relative_path;
-  std::replace(text.begin(), text.end(), '/', separator);
-  return text;
+void use_separators(std::string& path, char separator) {
+  std::replace(path.begin(), path.end(), '/', separator);
 }
 
 FileEntry entry_in_working_directory(const std::string& path) {

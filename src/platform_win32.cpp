@@ -396,8 +396,8 @@ std::string start_prefix() {
   return win32::prefix_of(working_directory());
 }
 
-std::string with_separators(const std::string& relative_path, char separator) {
-  return win32::with_separators(relative_path, separator, win32::narrow_code_page());
+void use_separators(std::string& path, char separator) {
+  path = win32::with_separators(std::move(path), separator, win32::narrow_code_page());
 }
 
 FileEntry entry_in_working_directory(const std::string& path) {
