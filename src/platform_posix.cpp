@@ -34,9 +34,13 @@ std::atomic<std::size_t> g_open_folders{0};
   throw fs::filesystem_error(operation, fs::path(path), std::error_code(error, std::generic_category()));
 }
 
+FileIdentity identity_of(const struct stat& info) {
+  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
 FileState state_of(const struct stat& info) {
   FileState state;
-  state.identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  state.identity = identity_of(info);
   state.size = static_cast<std::uint64_t>(info.st_size);
   // In unsigned arithmetic, which wraps for times past the year 2262 rather than overflow: only equality counts.
   const auto nanoseconds = [](const timespec& time) {
@@ -479,7 +483,7 @@ int reopen(int held, const char* name, int flags, int folder = AT_FDCWD) {
   struct stat opened {};
   struct stat wanted {};
   if (by_name >= 0 && (::fstat(by_name, &opened) != 0 || ::fstat(held, &wanted) != 0 ||
-                       !(state_of(opened).identity == state_of(wanted).identity))) {
+                       !(identity_of(opened) == identity_of(wanted)))) {
     ::close(by_name);
     errno = EWOULDBLOCK;
     return -1;
@@ -596,7 +600,7 @@ int create_list(const char* name, FileIdentity& identity) {
       const int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
       struct stat info {};
       if (fd >= 0 && ::fstat(fd, &info) == 0) {
-        identity = state_of(info).identity;
+        identity = identity_of(info);
         return fd;
       }
       if (fd >= 0 || errno != EEXIST) {
@@ -641,14 +645,14 @@ int create_list(const char* name, FileIdentity& identity) {
     if (error != 0) {
       throw FileError("Cannot create", name, error);
     }
-    identity = state_of(info).identity;
+    identity = identity_of(info);
     return fd;
   }
 }
 
 bool is_standard_error(const FileIdentity& file) {
   struct stat info {};
-  return ::fstat(2, &info) == 0 && state_of(info).identity == file;
+  return ::fstat(2, &info) == 0 && identity_of(info) == file;
 }
 
 bool write_all(int fd, const char* data, std::size_t size) {
