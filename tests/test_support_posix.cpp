@@ -23,6 +23,18 @@ namespace {
 
 constexpr unsigned k_run_timeout_seconds = 60;
 
+// The names in an open folder, in the order its enumeration returns them.
+std::vector<std::string> names_in(DIR* dir) {
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.emplace_back(name);
+    }
+  }
+  return names;
+}
+
 // Works on descriptors, so that trees deeper than the longest path go too.
 void force_remove_at(int parent, const char* name) {
   struct stat info {};
@@ -40,17 +52,14 @@ void force_remove_at(int parent, const char* name) {
   const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd >= 0) {
     DIR* dir = ::fdopendir(fd);
-    std::vector<std::string> names;
-    while (const dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
-      const std::string_view entry_name = entry->d_name;
-      if (entry_name != "." && entry_name != "..") {
-        names.emplace_back(entry_name);
+    if (dir == nullptr) {
+      ::close(fd);
+    } else {
+      for (const std::string& entry_name : names_in(dir)) {
+        force_remove_at(fd, entry_name.c_str());
       }
+      ::closedir(dir);
     }
-    for (const std::string& entry_name : names) {
-      force_remove_at(fd, entry_name.c_str());
-    }
-    dir != nullptr ? ::closedir(dir) : ::close(fd);
   }
   ::unlinkat(parent, name, AT_REMOVEDIR);
 }
@@ -261,17 +270,11 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
 }
 
 std::vector<std::string> enumeration_order(const std::string& directory) {
-  std::vector<std::string> names;
   DIR* dir = ::opendir(directory.c_str());
   if (dir == nullptr) {
     throw system_failure("opendir " + directory);
   }
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") {
-      names.emplace_back(name);
-    }
-  }
+  std::vector<std::string> names = names_in(dir);
   ::closedir(dir);
   return names;
 }
