@@ -1,6 +1,7 @@
 #include "digest_queue.hpp"
 
 #include <algorithm>
+#include <functional>
 
 namespace treeinv {
 
@@ -19,11 +20,15 @@ DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned
     : m_read_late(std::move(read_late)) {
   try {
     m_workers.reserve(workers);
-    for (unsigned i = 0; i < workers; ++i) {
-      m_workers.emplace_back([this] { work(); });
-    }
+    // A request to stop goes to the caller's thread, which ends the run between two lines.
+    platform::with_stop_requests_blocked([&] {
+      for (unsigned i = 0; i < workers; ++i) {
+        m_workers.emplace_back([this] { work(); });
+      }
+    });
   } catch (...) {
-    // Fewer workers only cost time: the caller computes any digest that no worker has.
+    // Fewer workers only cost time (a cgroup's pids.max, RLIMIT_NPROC): the caller computes every digest that no
+    // worker has.
   }
 }
 
@@ -47,17 +52,15 @@ unsigned DigestQueue::default_workers() {
 }
 
 DigestQueue::Ticket DigestQueue::submit(platform::FileEntry file) {
+  if (m_workers.empty() || m_cancelled || file.refusal != 0) {
+    return {};
+  }
   auto job = std::make_shared<Job>(std::move(file));
   bool wake = false;
   {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_cancelled) {
-      // Stopped: nothing is read ahead any more; take() then hands back nothing.
-      job->taken = true;
-    } else {
-      m_queue.push_back(job);
-      wake = m_idle_workers > 0;
-    }
+    m_queue.push_back(job);
+    wake = m_idle_workers > 0;
   }
   if (wake) {
     m_work_ready.notify_one();
@@ -83,12 +86,6 @@ std::optional<std::string> DigestQueue::take(Ticket ticket) {
   return std::move(job->digest);
 }
 
-std::size_t DigestQueue::unstarted() {
-  const std::lock_guard<std::mutex> lock(m_mutex);
-  return static_cast<std::size_t>(
-      std::count_if(m_queue.begin(), m_queue.end(), [](const std::shared_ptr<Job>& job) { return !job->taken; }));
-}
-
 void DigestQueue::stop() {
   std::unique_lock<std::mutex> lock(m_mutex);
   m_cancelled = true;
@@ -103,7 +100,8 @@ void DigestQueue::stop() {
 
 std::optional<std::string> DigestQueue::compute(FileDigester& digester, const platform::FileEntry& file) {
   platform::FileState opened;
-  const OpenFile input(platform::open_file(file, opened));
+  // A file under a lease is left to the caller: a worker waiting for it could hold up the end of the run.
+  const OpenFile input(platform::open_file(file, opened, platform::Lease::give_up));
   if (input.fd() < 0 || std::find(m_read_late.begin(), m_read_late.end(), opened.identity) != m_read_late.end()) {
     return std::nullopt;
   }

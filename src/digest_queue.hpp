@@ -40,23 +40,24 @@ public:
     std::shared_ptr<Job> m_job;
   };
 
-  // Files with these identities (the lists being written) are never read ahead: their contents depend on the
-  // moment they are read.
+  // Starts up to `workers` threads. Files with these identities (the lists being written) are never read ahead:
+  // their contents depend on the moment they are read.
   DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned workers);
   // Abandons what is still queued, stops the reads under way and waits for the workers.
   ~DigestQueue();
   DigestQueue(const DigestQueue&) = delete;
   DigestQueue& operator=(const DigestQueue&) = delete;
 
-  // Queues the digest of `file` for a worker.
+  // How many workers were started. With none, nothing is ever queued.
+  unsigned workers() const { return static_cast<unsigned>(m_workers.size()); }
+
+  // Queues the digest of `file` for a worker; an empty ticket when nothing is read ahead (no workers, stopped, or
+  // a file the walk already refused).
   Ticket submit(platform::FileEntry file);
 
   // The digest a worker computed for `ticket`, waiting for one that is under way; nothing when no worker has
   // started on it (none will now), or when the worker could not compute it.
   std::optional<std::string> take(Ticket ticket);
-
-  // How many queued digests no worker has started on yet.
-  std::size_t unstarted();
 
   // Abandons what is queued and waits until no worker holds a file open. Later submissions are not read ahead.
   void stop();

@@ -3,10 +3,21 @@
 #include "platform.hpp"
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <string>
 
 namespace treeinv {
+
+struct ReadBufferDelete {
+  void operator()(char* buffer) const;
+};
+using ReadBuffer = std::unique_ptr<char[], ReadBufferDelete>;
+
+// The buffer that a file's contents are read into, of k_read_size bytes and aligned to a page.
+inline constexpr std::size_t k_read_size = 256 * 1024;
+inline constexpr std::size_t k_read_alignment = 4096;
+ReadBuffer make_read_buffer();
 
 // Computes the SHA-256 digest of files, one after another, reusing one large read buffer for all of them.
 class FileDigester {
@@ -16,7 +27,8 @@ public:
   // The SHA-256 digest of the file's whole contents as 64 lowercase hexadecimal digits. `path` names the file in
   // messages.
   // Throws FileError `Cannot open "PATH": REASON.` when the file cannot be opened for reading or is not a regular
-  // file, and `Cannot read "PATH": REASON.` when a read fails part-way or the file changes while it is read.
+  // file, and `Cannot read "PATH": REASON.` when a read fails or would wait, when the file gives more bytes than its
+  // size, or when it changes while it is read. Gives up between two reads when the run is asked to stop.
   std::string digest(const platform::FileEntry& file, const std::string& path);
 
   // As digest(), for a file already opened with platform::open_file, which gave `opened`. Gives up with an error
@@ -25,7 +37,7 @@ public:
                           const std::atomic<bool>* cancelled = nullptr);
 
 private:
-  std::unique_ptr<char[]> m_buffer;
+  ReadBuffer m_buffer;
 };
 
 // Owns a file opened with platform::open_file.

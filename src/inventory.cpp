@@ -7,7 +7,6 @@
 #include "platform.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -27,9 +26,12 @@ void check_listable(const std::string& relative_path) {
 
 namespace {
 
-// How many entries the walk may run ahead of the lines written, so that the workers always have files to hash.
-constexpr std::size_t k_look_ahead = 256;
-constexpr std::size_t k_look_ahead_bytes = 1024 * 1024;
+// How far the walk may run ahead of the lines written, so that the workers always have files to hash. In a deep
+// tree of long names, the paths ahead are long enough for their size to count too.
+constexpr std::size_t k_window = 256;
+constexpr std::size_t k_window_bytes = 1024 * 1024;
+// Open files besides the walk's folders and what running ahead holds: the lists, and the file the caller reads.
+constexpr std::size_t k_spare_files = 8;
 
 // An entry the walk has passed whose line is not written yet.
 struct Pending {
@@ -37,49 +39,49 @@ struct Pending {
   std::string relative;
   platform::FileEntry file;
   DigestQueue::Ticket digest;
-  // A failure of the walk at this point. It ends the run once every line before it is written.
-  std::exception_ptr error;
 };
 
-bool is_descriptor_shortage(int error) {
-  return error == EMFILE || error == ENFILE;
+// Whether the process has no file descriptor left. Only errno values count: a Windows error code may have the
+// same number and mean something else.
+bool is_open_file_shortage(const std::error_code& code) {
+  return code.category() == std::generic_category() &&
+         (code == std::errc::too_many_files_open || code == std::errc::too_many_files_open_in_system);
 }
 
-// The walk runs ahead of the lines written, with the digests of the files it passes under way on the workers. All
-// that running ahead holds (folders of entries not written yet, files being read, the paths of those entries) is
-// what a run without it would not hold; so it is done only while open files and memory are plentiful, and the first
-// shortage of open files ends it for the rest of the run. Without it, each entry is written before the walk moves
-// past it, and a step that met the shortage is taken again: exactly as a run that never reads ahead.
+// The lines are written through a window: the walk pushes each entry it passes at the back, with its digest under
+// way on a worker, and the lines leave at the front, in the order of the walk. The first failure of the walk is
+// kept and raised when every line before it is written; a failure of a digest is raised when its line is due.
+//
+// Running ahead holds open files that a run without it would not: the folders of the entries in the window that the
+// walk has left, and the files the workers read. So it stays well within the limit on open files, and when the walk
+// or a digest runs out of them all the same, it ends for the rest of the run: the window is written out, and the
+// step that failed is taken again, as a run without workers would take it. Without workers, each line is written
+// as soon as its entry is passed.
 class Inventory {
 public:
-  Inventory()
-      : m_walk_prefix(platform::start_prefix()), m_workers(DigestQueue::default_workers()),
-        m_digests(m_lists.identities(), m_workers), m_walk(m_walk_prefix), m_ahead(m_workers > 0) {}
+  explicit Inventory(unsigned workers)
+      : m_prefix(platform::start_prefix()), m_digests(m_lists.identities(), workers), m_walk(m_prefix),
+        m_open_file_limit(platform::open_file_limit()), m_ahead(m_digests.workers() > 0) {}
 
   void run() {
-    for (;;) {
-      if (m_walking && running_ahead()) {
-        queue_current(true);
-        advance();
-      } else if (!m_pending.empty()) {
-        write_next();
-      } else if (!m_walking) {
-        break;
-      } else if (!m_advance_due) {
-        queue_current(false);
-      } else {
-        advance();
+    while (step()) {
+      while (!m_window.empty() && !room_ahead()) {
+        write_front();
       }
+    }
+    while (!m_window.empty()) {
+      write_front();
+    }
+    if (m_failure) {
+      std::rethrow_exception(m_failure);
     }
     m_lists.close();
   }
 
 private:
-  bool running_ahead() const {
-    // Each entry ahead may hold a folder open, and each worker a file. In a deep tree of long names, paths are
-    // long enough for their number to count too.
-    return m_ahead && m_pending.size() < k_look_ahead && m_pending_bytes < k_look_ahead_bytes &&
-           platform::open_folders() + k_look_ahead + 2 * m_workers + 64 < platform::open_file_limit();
+  bool room_ahead() const {
+    return m_ahead && m_window.size() < k_window && m_window_bytes < k_window_bytes &&
+           m_walk.depth() + m_window.size() + m_digests.workers() + k_spare_files < m_open_file_limit;
   }
 
   void stop_running_ahead() {
@@ -87,82 +89,70 @@ private:
     m_digests.stop();
   }
 
-  // Queues the current entry, with its digest under way when running `ahead`. A failure ends the walk: it is
-  // queued in place of an entry. Running out of memory ahead only ends running ahead.
-  void queue_current(bool ahead) {
-    if (m_advance_due || !m_walking) {
-      return;
-    }
+  // Takes the walk's current entry into the window and moves the walk past it. Returns false at the end of the walk
+  // and after a failure, which is kept.
+  bool step() {
     try {
-      if (m_walk.at_end()) {
-        m_walking = false;
-        return;
-      }
-      Pending entry;
-      entry.kind = m_walk.kind();
-      entry.relative = m_walk.relative_path();
-      check_listable(entry.relative);
-      if (entry.kind == platform::Kind::other) {
-        entry.file = m_walk.file();
-        if (ahead && entry.file.refusal == 0) {
-          entry.digest = m_digests.submit(entry.file);
+      if (!m_passed) {
+        if (m_walk.at_end()) {
+          return false;
         }
+        take_current();
+        m_passed = true;
       }
-      m_pending.push_back(std::move(entry));
-      m_pending_bytes += m_pending.back().relative.size();
-      m_advance_due = true;
-    } catch (const std::bad_alloc&) {
-      step_failed(ahead);
-    } catch (...) {
-      fail();
-    }
-  }
-
-  // Takes the walk past the entry queued last.
-  void advance() {
-    if (!m_advance_due) {
-      return;
-    }
-    try {
       m_walk.advance();
-      m_advance_due = false;
+      m_passed = false;
+      return true;
+    } catch (const std::bad_alloc&) {
+      return retry_without_running_ahead();
     } catch (const std::system_error& error) {
-      step_failed(m_ahead && is_descriptor_shortage(error.code().value()));
+      if (is_open_file_shortage(error.code())) {
+        return retry_without_running_ahead();
+      }
+      m_failure = std::current_exception();
     } catch (...) {
-      fail();
+      m_failure = std::current_exception();
     }
+    return false;
   }
 
-  // A step of the walk failed. When running ahead is `to_blame`, it ends running ahead, and the step is taken
-  // again once every line before it is written; otherwise the failure ends the walk.
-  void step_failed(bool to_blame) {
-    if (to_blame) {
-      stop_running_ahead();
-    } else {
-      fail();
+  bool retry_without_running_ahead() {
+    if (!m_ahead) {
+      m_failure = std::current_exception();
+      return false;
     }
+    stop_running_ahead();
+    return true;
   }
 
-  void fail() {
-    Pending failure;
-    failure.error = std::current_exception();
-    m_pending.push_back(std::move(failure));
-    m_walking = false;
+  void take_current() {
+    Pending entry;
+    entry.kind = m_walk.kind();
+    entry.relative = m_walk.relative_path();
+    check_listable(entry.relative);
+    if (entry.kind == platform::Kind::other) {
+      entry.file = m_walk.file();
+      if (m_ahead) {
+        entry.digest = m_digests.submit(entry.file);
+      }
+    }
+    m_window.push_back(std::move(entry));
+    m_window_bytes += m_window.back().relative.size();
   }
 
-  void write_next() {
-    Pending& next = m_pending.front();
-    if (next.error) {
-      std::rethrow_exception(next.error);
+  void write_front() {
+    if (const char* signal = platform::stop_request()) {
+      throw std::runtime_error(std::string("Stopped by ") + signal);
     }
+    Pending& next = m_window.front();
     if (next.kind == platform::Kind::directory) {
       m_lists.append_folder(next.relative);
     } else {
       // The digest comes first: a file that cannot be read leaves no partial line.
       m_lists.append_file(next.relative, digest_of(next));
     }
-    m_pending_bytes -= next.relative.size();
-    m_pending.pop_front();
+    m_window_bytes -= next.relative.size();
+    m_window.pop_front();
   }
 
   std::string digest_of(Pending& entry) {
@@ -173,29 +163,25 @@ private:
       try {
         return m_digester.digest(entry.file, entry.relative);
       } catch (const FileError& error) {
-        if (!is_descriptor_shortage(error.error())) {
+        if (!m_ahead || !is_open_file_shortage(std::error_code(error.error(), std::generic_category()))) {
           throw;
         }
-        // Short of open files: first give up what running ahead holds, then folders of the walk.
-        if (m_ahead) {
-          stop_running_ahead();
-        } else if (!m_walk.release_folder()) {
-          throw;
-        }
+        stop_running_ahead();
       }
     }
   }
 
-  const std::string m_walk_prefix;
+  const std::string m_prefix;
   ListFiles m_lists;
   FileDigester m_digester;
-  const unsigned m_workers;
   DigestQueue m_digests;
   platform::Walk m_walk;
-  std::deque<Pending> m_pending;
-  std::size_t m_pending_bytes = 0;
-  bool m_walking = true;
-  bool m_advance_due = false;
+  const std::size_t m_open_file_limit;
+  std::deque<Pending> m_window;
+  std::size_t m_window_bytes = 0;
+  std::exception_ptr m_failure;
+  // Whether the walk's current entry is in the window already: only the move past it is left to do.
+  bool m_passed = false;
   // Whether the walk runs ahead, with digests on the workers.
   bool m_ahead;
 };
@@ -225,7 +211,7 @@ template <typename Sink> void escape(std::string_view text, Sink&& sink) {
 }
 
 // Writes the one line that says why the run ended. It allocates nothing, since running out of memory may be why.
-void report(std::string_view message) noexcept {
+void report(std::string_view message, std::string_view detail = {}) noexcept {
   if (standard_error_is_a_list()) {
     // The exit status alone says it.
     return;
@@ -251,6 +237,7 @@ void report(std::string_view message) noexcept {
   };
   put("treeinv: ");
   escape(message, put);
+  escape(detail, put);
   put("\n");
   std::fwrite(line, 1, used, stderr);
   std::fflush(stderr);
@@ -275,9 +262,13 @@ void report(std::string_view message) noexcept {
 
 } // namespace
 
-void take_inventory() {
-  Inventory inventory;
+void take_inventory(unsigned workers) {
+  Inventory inventory(workers);
   inventory.run();
+}
+
+void take_inventory() {
+  take_inventory(DigestQueue::default_workers());
 }
 
 std::string printable(std::string_view text) {
@@ -296,10 +287,16 @@ int run() {
   } catch (const std::bad_alloc&) {
     report("Out of memory");
   } catch (const std::exception& error) {
-    report(error.what());
+    // Asked to stop, whatever failed meanwhile (a wait cut short) is only a consequence.
+    if (const char* signal = platform::stop_request()) {
+      report("Stopped by ", signal);
+    } else {
+      report(error.what());
+    }
   } catch (...) {
     report("Unknown error");
   }
+  platform::end_by_stop_request();
   return 1;
 }
 

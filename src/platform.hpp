@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,8 +18,18 @@ namespace treeinv::platform {
 extern const char* const k_unlistable_bytes;
 
 // Readies the process for a run, before anything else: a write that fails must come back as an error, not as a
-// signal, and a deep tree needs more open folders than the usual default allows.
+// signal, a deep tree needs more open folders than the usual default allows, and a request to stop (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT) must end the run between two lines, not in the middle of one.
 void prepare_process();
+
+// What the run was asked to stop by, such as "SIGINT"; null while nothing asked. Safe to ask from any thread.
+const char* stop_request();
+
+// Ends the process by the signal that asked it to stop, as whoever sent it expects. Returns if none came.
+void end_by_stop_request();
+
+// Runs `start` with the stop requests blocked, so that the threads it starts leave them to the calling thread.
+void with_stop_requests_blocked(const std::function<void()>& start);
 
 // The narrow form of the current working directory followed by the one separator that comes before the name of
 // each entry below it (a root such as "/" or "C:\" ends in it already). Paths in messages begin with it.
@@ -40,13 +51,12 @@ struct FileEntry {
   std::shared_ptr<const Folder> folder;
   // Its name in the folder, as the folder's enumeration gave it, in narrow form.
   std::string name;
+  // Whether the name is a link, whose target is what counts.
+  bool through_link = false;
   // Non-zero when what the walk learned of the entry already refuses it (a FIFO, socket or device): the error
   // number that opening it reports, without opening it.
   int refusal = 0;
 };
-
-// The entry at `path`, relative to the current working directory. For reading single files outside a walk.
-FileEntry entry_in_working_directory(const std::string& path);
 
 // A depth-first, pre-order walk over everything below the current working directory, in the order the directory
 // enumeration returns the entries. A directory is yielded before its contents and its whole subtree comes before
@@ -75,14 +85,12 @@ public:
   FileEntry file() const;
 
   // Moves to the next entry, entering the current one first if it is a directory to descend into. A failure leaves
-  // the walk where it was.
+  // the walk where it was, so that the step can be taken again.
   // Throws "recursive_directory_iterator::operator++".
   void advance();
 
-  // Closes the outermost folder the walk holds open that nothing else needs; the walk opens it again when it comes
-  // back to it, through its subfolder, and fails if it is not the same folder. For when the process runs out of
-  // open files. Returns false when there is no such folder.
-  bool release_folder();
+  // How many folders the walk holds open.
+  std::size_t depth() const;
 
 private:
   struct State;
@@ -92,10 +100,8 @@ private:
 // The number of processors this process may run on.
 unsigned processor_count();
 
-// The number of files the process may open beyond those it had open when it started, and how many are folders
-// that walks and the entries they handed out hold open.
+// How many files the process may open besides those it had open when it started.
 std::size_t open_file_limit();
-std::size_t open_folders();
 
 // What tells one file apart from every other on the machine, whatever names lead to it.
 struct FileIdentity {
@@ -115,24 +121,28 @@ struct FileState {
   }
 };
 
+enum class Lease { wait, give_up };
+
 // Opens a file entry for reading, sharing it with other readers and writers, and tells its state. An entry whose
 // refusal is set is not opened. Never blocks on a FIFO and never accepts anything but a regular file, also when
-// the entry was swapped since the walk looked at it; waits for a lease on the file to be given up, as any reader
-// does. Returns -1 with errno set on failure.
-int open_file(const FileEntry& entry, FileState& state);
+// the entry was swapped since the walk looked at it. A lease on the file (held by a file server for a client) is
+// waited for until its holder gives it up, as any reader does, or given up on at once (EWOULDBLOCK).
+// Returns -1 with errno set on failure.
+int open_file(const FileEntry& entry, FileState& state, Lease lease = Lease::wait);
 
 // The state of an open file. Returns false with errno set on failure.
 bool file_state(int fd, FileState& state);
 
-// Reads up to `size` bytes. Returns the number read, 0 at end of file, or -1 with errno set.
+// Reads up to `size` bytes without waiting for more to come. Returns the number read, 0 at end of file, or -1 with
+// errno set.
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size);
 
 // Returns false with errno set on failure.
 bool close_file(int fd);
 
 // Creates the list file `name` in the working directory or empties the one there, and gives its identity. Refuses
-// a name that leads elsewhere (a symbolic link or junction), anything but a regular file, and a file that has other
-// names too; never blocks.
+// a name that leads elsewhere (a symbolic link or junction, a file mounted over the name), anything but a regular
+// file, a file that has other names too, and one that another user could rewrite afterwards; never blocks.
 // Throws std::runtime_error `Cannot create "NAME": REASON.`.
 int create_list(const char* name, FileIdentity& identity);
 

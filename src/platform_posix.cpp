@@ -14,6 +14,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -27,8 +28,6 @@ namespace treeinv::platform {
 const char* const k_unlistable_bytes = "\\\r\n";
 
 namespace {
-
-std::atomic<std::size_t> g_open_folders{0};
 
 [[noreturn]] void throw_walk_error(const char* operation, const std::string& path, int error) {
   throw fs::filesystem_error(operation, fs::path(path), std::error_code(error, std::generic_category()));
@@ -66,22 +65,12 @@ void close_keeping_errno(int fd) {
 } // namespace
 
 struct Folder {
-  Folder(int descriptor, bool owned) : fd(descriptor), owns(owned) {
-    if (owns) {
-      ++g_open_folders;
-    }
-  }
-  ~Folder() {
-    if (owns) {
-      ::close(fd);
-      --g_open_folders;
-    }
-  }
+  explicit Folder(int descriptor) : fd(descriptor) {}
+  ~Folder() { ::close(fd); }
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
 
   const int fd;
-  const bool owns;
 };
 
 namespace {
@@ -89,12 +78,21 @@ namespace {
 // Takes charge of an open folder, closing it also when that fails.
 std::shared_ptr<const Folder> own_folder(int fd) {
   try {
-    return std::make_shared<const Folder>(fd, true);
+    return std::make_shared<const Folder>(fd);
   } catch (...) {
     ::close(fd);
     throw;
   }
 }
+
+// The signal that asked the run to stop. An atomic, since the handler and every thread look at it.
+std::atomic<int> g_stop_signal{0};
+
+extern "C" void note_stop_request(int signal) {
+  g_stop_signal.store(signal, std::memory_order_relaxed);
+}
+
+const int k_stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 } // namespace
 
@@ -110,6 +108,18 @@ void prepare_process() {
   // instead of killing it mid-line without a word.
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
+  // Killed by one of these in the middle of a long line, the kernel may have written only its first pages. Noted
+  // instead, they end the run between two lines. Without SA_RESTART, an open that waits for a lease gives up.
+  struct sigaction action {};
+  action.sa_handler = note_stop_request;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : k_stop_signals) {
+    struct sigaction previous {};
+    // One that whoever started the program ignores (nohup, a shell's background job) stays ignored.
+    if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+      ::sigaction(signal, &action, nullptr);
+    }
+  }
   // Every folder from the top down to the current one stays open; the usual soft limit of 1024 would end a walk
   // a thousand folders deep.
   rlimit limit{};
@@ -117,8 +127,52 @@ void prepare_process() {
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
   }
-  // Counts the files inherited now, before the program opens any of its own.
   open_file_limit();
+}
+
+const char* stop_request() {
+  switch (g_stop_signal.load(std::memory_order_relaxed)) {
+  case SIGINT:
+    return "SIGINT";
+  case SIGTERM:
+    return "SIGTERM";
+  case SIGHUP:
+    return "SIGHUP";
+  case SIGQUIT:
+    return "SIGQUIT";
+  default:
+    return nullptr;
+  }
+}
+
+void end_by_stop_request() {
+  const int signal = g_stop_signal.load(std::memory_order_relaxed);
+  if (signal == 0) {
+    return;
+  }
+  std::signal(signal, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  std::raise(signal);
+}
+
+void with_stop_requests_blocked(const std::function<void()>& start) {
+  sigset_t blocked;
+  sigset_t previous;
+  sigemptyset(&blocked);
+  for (const int signal : k_stop_signals) {
+    sigaddset(&blocked, signal);
+  }
+  ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  try {
+    start();
+  } catch (...) {
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    throw;
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 namespace {
@@ -141,8 +195,7 @@ std::size_t count_open_files() {
 } // namespace
 
 std::size_t open_file_limit() {
-  // Asked for before every step of the walk: worth keeping rather than system calls each time. Known from the end
-  // of prepare_process(), which changes it.
+  // Known from the end of prepare_process(), which raises the limit, before the program opens a file of its own.
   static const std::size_t limit = [] {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
@@ -165,10 +218,6 @@ unsigned processor_count() {
   return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
-std::size_t open_folders() {
-  return g_open_folders.load(std::memory_order_relaxed);
-}
-
 std::string start_prefix() {
   std::error_code error;
   std::string prefix = fs::current_path(error).native();
@@ -185,16 +234,14 @@ void use_separators(std::string& path, char separator) {
   std::replace(path.begin(), path.end(), '/', separator);
 }
 
-FileEntry entry_in_working_directory(const std::string& path) {
-  return {std::make_shared<const Folder>(AT_FDCWD, false), path, 0};
-}
-
 // The walk reads each folder in batches of entries and keeps, per level, only the part of the batch not yet
-// visited and the length of the folder's relative path, so that memory grows with the depth, not its square.
+// visited and the length of the folder's relative path, so that memory grows with the depth, not its square. A
+// batch of 8 KiB holds a folder of a hundred ordinary names at once, and keeps a thousand levels of long names
+// within a few MiB.
 //
 // The cost model, in system calls: per regular file, none here (its type comes with the enumeration) and, for its
 // digest, openat, fstat, read, fstat and close; per folder, openat, an fstatat that tells whether it can be
-// searched, one getdents64 per batch and close. Links and entries of unknown type take one or two fstatat.
+// searched, one getdents64 per batch and close. Links take two fstatat, entries of other or unknown types one.
 struct Walk::State {
   struct Level {
     std::shared_ptr<const Folder> folder;
@@ -207,24 +254,20 @@ struct Walk::State {
     // Whether names in the folder can be looked up. When not, each entry's status is asked for so that it fails
     // and says so, as it would for any walk that takes the status of every entry.
     bool searchable = true;
-    // The folder's identity, to know it again when it has to be reopened (folder is then empty), and where its
-    // reading stood then.
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t position = 0;
   };
 
   std::string start;
   std::vector<Level> levels;
-  std::vector<char> buffer = std::vector<char>(32 * 1024);
+  std::vector<char> buffer = std::vector<char>(8 * 1024);
 
   // The current entry.
   unsigned char type = DT_UNKNOWN;
   std::string name;
   std::string relative;
-  bool known = false; // kind, descend and refusal below are known
+  bool known = false; // kind, descend, through_link and refusal below are known
   Kind kind = Kind::other;
   bool descend = false;
+  bool through_link = false;
   int refusal = 0;
 
   std::string full_path(const std::string& relative_path) const {
@@ -234,17 +277,15 @@ struct Walk::State {
     return start + relative_path;
   }
 
-  // The full path of the folder at a level, by default the innermost.
-  std::string level_path(std::size_t index) const {
-    const std::size_t length = levels[index].prefix_length;
+  std::string folder_path() const {
+    const std::size_t length = levels.back().prefix_length;
     return full_path(relative.substr(0, length > 0 ? length - 1 : 0));
   }
-  std::string folder_path() const { return level_path(levels.size() - 1); }
 
   // Opens a folder of the tree (an entry of `parent`, or the working directory itself) into a new level.
   // Returns the error number on failure, leaving the levels as they were.
   int enter(int parent, const char* folder_name, std::size_t prefix_length) {
-    const int fd = open_folder(parent, folder_name, O_NOFOLLOW);
+    const int fd = ::openat(parent, folder_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
       return errno;
     }
@@ -253,66 +294,7 @@ struct Walk::State {
     level.prefix_length = prefix_length;
     struct stat info {};
     level.searchable = ::fstatat(fd, ".", &info, 0) == 0;
-    if (level.searchable || ::fstat(fd, &info) == 0) {
-      level.device = info.st_dev;
-      level.inode = info.st_ino;
-    }
     levels.push_back(std::move(level));
-    return 0;
-  }
-
-  // Opens a folder; when the process is out of descriptors, closes folders further out and tries again.
-  int open_folder(int parent, const char* folder_name, int flags) {
-    for (;;) {
-      const int fd = ::openat(parent, folder_name, O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC | flags);
-      if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !release_folder()) {
-        return fd;
-      }
-    }
-  }
-
-  // Closes the outermost folder that is open and that neither the current entry nor one handed out needs. Its
-  // reading goes on from where it stood once it is opened again; where a folder cannot tell that position, its
-  // entries not visited yet are read first. Returns false when there is no such folder.
-  bool release_folder() {
-    for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
-      Level& level = levels[i];
-      if (!level.folder || level.folder.use_count() > 1) {
-        continue;
-      }
-      level.position = ::lseek(level.folder->fd, 0, SEEK_CUR);
-      while (level.position < 0 && !level.exhausted) {
-        if (read_batch(level) != 0) {
-          return false;
-        }
-      }
-      level.folder.reset();
-      return true;
-    }
-    return false;
-  }
-
-  // Opens the folder of the level outside the innermost one again, through the innermost one's "..", and makes
-  // sure it is the folder it was. Returns the error number on failure.
-  int reopen_outer() {
-    Level& outer = levels[levels.size() - 2];
-    const int fd = open_folder(levels.back().folder->fd, "..", 0);
-    if (fd < 0) {
-      return errno;
-    }
-    struct stat info {};
-    const bool known = ::fstat(fd, &info) == 0;
-    if (!known || info.st_dev != outer.device || info.st_ino != outer.inode) {
-      // The subfolder was moved out of it meanwhile: the folder it leads to now is another one.
-      const int error = known ? ENOENT : errno;
-      ::close(fd);
-      return error;
-    }
-    if (!outer.exhausted && ::lseek(fd, outer.position, SEEK_SET) < 0) {
-      close_keeping_errno(fd);
-      return errno;
-    }
-    outer.folder = own_folder(fd);
     return 0;
   }
 
@@ -358,12 +340,6 @@ struct Walk::State {
         }
         continue;
       }
-      if (levels.size() > 1 && !levels[levels.size() - 2].folder) {
-        // The levels stay as they are on failure, so that the step can be taken again.
-        if (const int error = reopen_outer(); error != 0) {
-          throw_walk_error(operation, level_path(levels.size() - 2), error);
-        }
-      }
       levels.pop_back();
     }
   }
@@ -391,25 +367,27 @@ struct Walk::State {
   void learn_kind() {
     kind = Kind::other;
     descend = false;
+    through_link = false;
     refusal = 0;
-    struct stat info {};
     const bool searchable = levels.back().searchable;
     if (type == DT_DIR && searchable) {
       kind = Kind::directory;
       descend = true;
-    } else if (type == DT_REG && searchable) {
-      // A regular file: nothing to ask.
-    } else if (type == DT_LNK || (type == DT_UNKNOWN && searchable)) {
-      if (type == DT_UNKNOWN && status(info, AT_SYMLINK_NOFOLLOW) && !S_ISLNK(info.st_mode)) {
-        classify(info);
-        descend = kind == Kind::directory;
-      } else if (status(info, 0)) {
-        classify(info);
+    } else if (type != DT_REG || !searchable) {
+      // One look at the entry itself tells both its kind and whether it is entered, whatever the listing said it
+      // was; only a link takes a second, at its target. In a folder that cannot be searched, the look fails.
+      struct stat info {};
+      if (status(info, AT_SYMLINK_NOFOLLOW)) {
+        if (S_ISLNK(info.st_mode)) {
+          through_link = true;
+          if (status(info, 0)) {
+            classify(info);
+          }
+        } else {
+          classify(info);
+          descend = kind == Kind::directory;
+        }
       }
-    } else if (status(info, 0)) {
-      // Special files, and every entry of a folder that cannot be searched (whose status then fails).
-      classify(info);
-      descend = type == DT_DIR && kind == Kind::directory;
     }
     known = true;
   }
@@ -427,12 +405,12 @@ Walk::Walk(std::string start_prefix) : m_state(std::make_unique<State>()) {
 
 Walk::~Walk() = default;
 
-bool Walk::release_folder() {
-  return m_state->release_folder();
-}
-
 bool Walk::at_end() const {
   return m_state->levels.empty();
+}
+
+std::size_t Walk::depth() const {
+  return m_state->levels.size();
 }
 
 Kind Walk::kind() {
@@ -448,7 +426,7 @@ const std::string& Walk::relative_path() const {
 
 FileEntry Walk::file() const {
   const State& state = *m_state;
-  return {state.levels.back().folder, state.name, state.known ? state.refusal : 0};
+  return {state.levels.back().folder, state.name, state.through_link, state.refusal};
 }
 
 void Walk::advance() {
@@ -493,37 +471,60 @@ int reopen(int held, const char* name, int flags, int folder = AT_FDCWD) {
 
 } // namespace
 
-int open_file(const FileEntry& entry, FileState& state) {
+namespace {
+
+// Opens the regular file that `name` in `folder` leads to, through links, and nothing else. Takes hold of it
+// without opening it, which cannot block or act on a device, and only once it is known to be a regular file
+// opens that very file, whatever the name leads to by then.
+int open_held(int folder, const char* name, Lease lease) {
+  const int held = ::openat(folder, name, O_PATH | O_CLOEXEC);
+  if (held < 0) {
+    return -1;
+  }
+  struct stat info {};
+  int fd = -1;
+  if (::fstat(held, &info) == 0) {
+    if (!S_ISREG(info.st_mode)) {
+      errno = ENXIO;
+    } else {
+      fd = reopen(held, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, folder);
+      if (fd < 0 && errno == EWOULDBLOCK && lease == Lease::wait) {
+        // A lease (an oplock of Samba, a delegation of NFS) is held on it: a blocking open waits until its holder
+        // gives it up, and cannot hang otherwise on a regular file.
+        fd = reopen(held, name, O_RDONLY | O_NOCTTY | O_CLOEXEC, folder);
+      }
+    }
+  }
+  close_keeping_errno(held);
+  return fd;
+}
+
+} // namespace
+
+int open_file(const FileEntry& entry, FileState& state, Lease lease) {
   if (entry.refusal != 0) {
     errno = entry.refusal;
     return -1;
   }
   const int folder = entry.folder->fd;
-  // O_NONBLOCK keeps a FIFO put in the file's place from stalling the open.
-  int fd = ::openat(folder, entry.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0 && errno == EWOULDBLOCK) {
-    // A lease (an oplock of Samba, a delegation of NFS) is held on the file: a blocking open waits until its holder
-    // gives it up, as any reader does. Take hold of the file without opening it, make sure it is a regular file,
-    // and reopen that very file, which then cannot be a FIFO.
-    const int held = ::openat(folder, entry.name.c_str(), O_PATH | O_CLOEXEC);
-    if (held < 0) {
+  const char* name = entry.name.c_str();
+  int fd = -1;
+  if (!entry.through_link) {
+    // What the walk saw as a regular file is opened at once. A link put in its place fails (O_NOFOLLOW) and is
+    // taken the careful way below, as is a file under a lease; a FIFO put there opens without waiting
+    // (O_NONBLOCK) and is refused below. Only root can put a device there.
+    fd = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno != ELOOP && (errno != EWOULDBLOCK || lease == Lease::give_up)) {
       return -1;
     }
-    struct stat info {};
-    const bool known = ::fstat(held, &info) == 0;
-    if (!known || !S_ISREG(info.st_mode)) {
-      const int error = known ? ENXIO : errno;
-      ::close(held);
-      errno = error;
-      return -1;
-    }
-    fd = reopen(held, entry.name.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC, folder);
-    close_keeping_errno(held);
   }
   if (fd < 0) {
-    return -1;
+    fd = open_held(folder, name, lease);
+    if (fd < 0) {
+      return -1;
+    }
   }
-  // Check the file actually opened, not the name: it may have been swapped since the walk saw it.
+  // Check the file actually opened, not the name.
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     close_keeping_errno(fd);
@@ -549,18 +550,11 @@ bool file_state(int fd, FileState& state) {
 
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
   for (;;) {
+    // A read that would wait (EAGAIN) fails: a regular file that makes its reader wait, as /proc/kmsg does, may
+    // never end.
     const ssize_t count = ::read(fd, buffer, size);
-    if (count >= 0 || (errno != EINTR && errno != EAGAIN)) {
+    if (count >= 0 || errno != EINTR) {
       return count;
-    }
-    if (errno == EAGAIN) {
-      // The file was opened without blocking, which a few file systems also apply to reads of regular files: read
-      // as any reader does. Clearing the flag for every file would cost a system call each.
-      const int flags = ::fcntl(fd, F_GETFL);
-      if (flags < 0 || (flags & O_NONBLOCK) == 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        errno = EAGAIN;
-        return -1;
-      }
     }
   }
 }
@@ -572,20 +566,24 @@ bool close_file(int fd) {
 
 namespace {
 
-// Whether the open file lies on another mount than the working directory: a file bind-mounted over a name is a file
-// elsewhere. Where the file system cannot tell, it is taken to be where its name is.
+// Whether the open file lies on another mount than the working directory: a file bind-mounted over a name is a
+// file elsewhere. statx tells the mount on every file system; a kernel older than 5.8 does not, and the file is
+// then taken to be where its name is.
 bool mounted_elsewhere(int fd) {
-  // A handle's bytes follow its header; only the mount number matters here.
-  alignas(file_handle) unsigned char file[sizeof(file_handle) + MAX_HANDLE_SZ];
-  alignas(file_handle) unsigned char folder[sizeof(file_handle) + MAX_HANDLE_SZ];
-  auto* file_handle_of = reinterpret_cast<file_handle*>(file);
-  auto* folder_handle_of = reinterpret_cast<file_handle*>(folder);
-  file_handle_of->handle_bytes = MAX_HANDLE_SZ;
-  folder_handle_of->handle_bytes = MAX_HANDLE_SZ;
-  int file_mount = 0;
-  int folder_mount = 0;
-  return ::name_to_handle_at(fd, "", file_handle_of, &file_mount, AT_EMPTY_PATH) == 0 &&
-         ::name_to_handle_at(AT_FDCWD, ".", folder_handle_of, &folder_mount, 0) == 0 && file_mount != folder_mount;
+  struct statx file {};
+  struct statx folder {};
+  return ::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &file) == 0 &&
+         ::statx(AT_FDCWD, ".", 0, STATX_MNT_ID, &folder) == 0 &&
+         (file.stx_mask & folder.stx_mask & STATX_MNT_ID) != 0 && file.stx_mnt_id != folder.stx_mnt_id;
+}
+
+// Whether the file's owner could rewrite it after the run although it lies in a folder that other users may write
+// to and whose sticky bit keeps them from each other's files, as /tmp: one owned by neither this user nor the
+// folder's owner. The kernel refuses root such opens for the same reason (fs.protected_regular).
+bool owned_by_another(const struct stat& file) {
+  struct stat folder {};
+  return ::stat(".", &folder) == 0 && (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+         file.st_uid != ::geteuid() && file.st_uid != folder.st_uid;
 }
 
 } // namespace
@@ -630,6 +628,8 @@ int create_list(const char* name, FileIdentity& identity) {
       refusal = "Has other hard links";
     } else if (mounted_elsewhere(held)) {
       refusal = "Is mounted from elsewhere";
+    } else if (owned_by_another(info)) {
+      refusal = "Is owned by another user in a shared folder";
     }
     // A regular file, so a blocking open cannot hang on it; it waits for a lease like any writer.
     const int fd = refusal == nullptr && error == 0 ? reopen(held, name, O_WRONLY | O_NOCTTY | O_CLOEXEC) : -1;

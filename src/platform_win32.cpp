@@ -392,19 +392,22 @@ void prepare_process() {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
+const char* stop_request() {
+  return nullptr;
+}
+
+void end_by_stop_request() {}
+
+void with_stop_requests_blocked(const std::function<void()>& start) {
+  start();
+}
+
 std::string start_prefix() {
   return win32::prefix_of(working_directory());
 }
 
 void use_separators(std::string& path, char separator) {
   path = win32::with_separators(std::move(path), separator, win32::narrow_code_page());
-}
-
-FileEntry entry_in_working_directory(const std::string& path) {
-  FileEntry entry;
-  entry.folder = std::make_shared<const Folder>(Folder{working_directory()});
-  entry.name = path;
-  return entry;
 }
 
 struct Walk::State {
@@ -507,6 +510,12 @@ bool Walk::at_end() const {
   return m_state->levels.empty();
 }
 
+std::size_t Walk::depth() const {
+  // The walk's enumerations are handles of the system, not descriptors of the C runtime, whose table is what runs
+  // short.
+  return 0;
+}
+
 namespace {
 
 Kind kind_after_failure(DWORD error, const std::string& path) {
@@ -604,11 +613,6 @@ void Walk::advance() {
   state.levels.clear();
 }
 
-bool Walk::release_folder() {
-  // The walk holds no descriptor of the C runtime, whose table is what runs short (see open_folders()).
-  return false;
-}
-
 unsigned processor_count() {
   // Those of the affinity mask, which start /affinity or a job may narrow to fewer than the machine has.
   DWORD_PTR process = 0;
@@ -629,13 +633,7 @@ std::size_t open_file_limit() {
   return 2048 - 3;
 }
 
-std::size_t open_folders() {
-  // The walk keeps no descriptor of the C runtime open for a folder: its enumerations are handles of the system,
-  // which has room for millions.
-  return 0;
-}
-
-int open_file(const FileEntry& entry, FileState& state) {
+int open_file(const FileEntry& entry, FileState& state, Lease /*lease*/) {
   if (entry.refusal != 0) {
     errno = entry.refusal;
     return -1;

@@ -40,7 +40,7 @@ TEST(ListFiles, KnowTheirOwnIdentities) {
   const char* const names[] = {"patchlist.txt", "folders.txt", "other.txt"};
   for (std::size_t i = 0; i < 3; ++i) {
     platform::FileState state;
-    const int fd = platform::open_file(platform::entry_in_working_directory(names[i]), state);
+    const int fd = platform::open_file(entry_named(names[i]), state);
     ASSERT_GE(fd, 0) << names[i];
     EXPECT_EQ(state.identity == identities[0], i == 0) << names[i];
     EXPECT_EQ(state.identity == identities[1], i == 1) << names[i];

@@ -60,6 +60,16 @@ std::string random_bytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
+platform::FileEntry entry_named(const std::string& name) {
+  for (platform::Walk walk(platform::start_prefix()); !walk.at_end(); walk.advance()) {
+    if (walk.relative_path() == name) {
+      walk.kind();
+      return walk.file();
+    }
+  }
+  throw std::runtime_error("no entry " + name + " in the working directory");
+}
+
 void expect_clean_run(const RunResult& run) {
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_status, 0);

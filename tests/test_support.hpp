@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -44,6 +46,9 @@ std::runtime_error system_failure(const std::string& what);
 // SHA-256 of the whole data at once, through another entry point of the library than the program's.
 std::string reference_sha256(const std::string& data);
 
+// The entry `name` of the working directory, found as the walk finds it, for opening on its own.
+platform::FileEntry entry_named(const std::string& name);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
 void make_dir(const std::string& path);
@@ -76,6 +81,11 @@ struct RunOptions {
   bool measure_memory = false;
   // Removes the directory after entering it and before starting the program.
   bool remove_directory_first = false;
+  // Files the program inherits open, besides the standard ones.
+  int inherited_files = 0;
+  // A signal sent to the program once it has run for `signal_after_ms`.
+  int signal = 0;
+  int signal_after_ms = 0;
 };
 
 struct RunResult {

@@ -2,11 +2,13 @@
 #include "test_support.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -182,6 +184,11 @@ const std::string& unprivileged_executable() {
   // Nothing but the three standard files reaches the program, whatever runs the tests: the limits on open files
   // below must mean the same everywhere.
   ::close_range(3, ~0U, 0);
+  for (int i = 0; i < options.inherited_files; ++i) {
+    if (::open("/dev/null", O_RDONLY) < 0) {
+      child_fail("test child: inherited files");
+    }
+  }
   // The program must see to these itself.
   ::signal(SIGXFSZ, SIG_DFL);
   ::signal(SIGPIPE, SIG_DFL);
@@ -249,6 +256,10 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
   }
   if (child == 0) {
     exec_child(program, directory, options, output / "out", output / "err", output / "peak");
+  }
+  if (options.signal != 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.signal_after_ms));
+    ::kill(child, options.signal);
   }
   int status = 0;
   if (::waitpid(child, &status, 0) != child) {

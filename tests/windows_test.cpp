@@ -267,7 +267,7 @@ TEST(WindowsFiles, TheListsAreReadableWhileTheRunHoldsThemOpen) {
   lists.append_file("data\\video\\intro.bin", std::string(64, 'a'));
   // Read by another opener, by name, while still open for writing.
   EXPECT_EQ(read_file("folders.txt"), "data\\video\\\r\n");
-  EXPECT_EQ(FileDigester().digest(platform::entry_in_working_directory("patchlist.txt"), "patchlist.txt"),
+  EXPECT_EQ(FileDigester().digest(entry_named("patchlist.txt"), "patchlist.txt"),
             reference_sha256("data/video/intro.bin " + std::string(64, 'a') + "\r\n"));
   lists.close();
 }
