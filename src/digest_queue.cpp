@@ -1,7 +1,6 @@
 #include "digest_queue.hpp"
 
 #include <algorithm>
-#include <functional>
 
 namespace treeinv {
 
@@ -20,12 +19,9 @@ DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned
     : m_read_late(std::move(read_late)) {
   try {
     m_workers.reserve(workers);
-    // A request to stop goes to the caller's thread, which ends the run between two lines.
-    platform::with_stop_requests_blocked([&] {
-      for (unsigned i = 0; i < workers; ++i) {
-        m_workers.emplace_back([this] { work(); });
-      }
-    });
+    for (unsigned i = 0; i < workers; ++i) {
+      m_workers.emplace_back([this] { work(); });
+    }
   } catch (...) {
     // Fewer workers only cost time (a cgroup's pids.max, RLIMIT_NPROC): the caller computes every digest that no
     // worker has.
@@ -109,6 +105,7 @@ std::optional<std::string> DigestQueue::compute(FileDigester& digester, const pl
 }
 
 void DigestQueue::work() {
+  platform::block_stop_requests();
   // Nothing that fails here may leave the thread: a failure only costs the head start.
   std::optional<FileDigester> digester;
   try {

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,8 +27,8 @@ const char* stop_request();
 // Ends the process by the signal that asked it to stop, as whoever sent it expects. Returns if none came.
 void end_by_stop_request();
 
-// Runs `start` with the stop requests blocked, so that the threads it starts leave them to the calling thread.
-void with_stop_requests_blocked(const std::function<void()>& start);
+// Leaves the stop requests to the other threads: the one that writes the lists must be the one they interrupt.
+void block_stop_requests();
 
 // The narrow form of the current working directory followed by the one separator that comes before the name of
 // each entry below it (a root such as "/" or "C:\" ends in it already). Paths in messages begin with it.

@@ -158,21 +158,13 @@ void end_by_stop_request() {
   std::raise(signal);
 }
 
-void with_stop_requests_blocked(const std::function<void()>& start) {
+void block_stop_requests() {
   sigset_t blocked;
-  sigset_t previous;
   sigemptyset(&blocked);
   for (const int signal : k_stop_signals) {
     sigaddset(&blocked, signal);
   }
-  ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  try {
-    start();
-  } catch (...) {
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    throw;
-  }
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 }
 
 namespace {
@@ -447,26 +439,16 @@ void Walk::advance() {
 
 namespace {
 
-// Opens the file held by `held` (opened with O_PATH) as `flags` say: that very file, whatever its name `name` (in
-// `folder`) leads to now. Returns -1 with errno set on failure.
-int reopen(int held, const char* name, int flags, int folder = AT_FDCWD) {
-  char self[64];
+// Opens the file held by `held` (opened with O_PATH) as `flags` say: that very file, whatever its name leads to now.
+// Only /proc can do that: without it, the run ends here. Returns -1 with errno set on failure.
+int reopen(int held, int flags) {
+  char self[32];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", held);
   const int fd = ::open(self, flags);
-  if (fd >= 0 || errno != ENOENT) {
-    return fd;
+  if (fd < 0 && errno == ENOENT) {
+    errno = EOPNOTSUPP;
   }
-  // Without /proc, by its name, never blocking, and only if it is still the same file.
-  const int by_name = ::openat(folder, name, flags | O_NONBLOCK);
-  struct stat opened {};
-  struct stat wanted {};
-  if (by_name >= 0 && (::fstat(by_name, &opened) != 0 || ::fstat(held, &wanted) != 0 ||
-                       !(identity_of(opened) == identity_of(wanted)))) {
-    ::close(by_name);
-    errno = EWOULDBLOCK;
-    return -1;
-  }
-  return by_name;
+  return fd;
 }
 
 } // namespace
@@ -487,11 +469,11 @@ int open_held(int folder, const char* name, Lease lease) {
     if (!S_ISREG(info.st_mode)) {
       errno = ENXIO;
     } else {
-      fd = reopen(held, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, folder);
+      fd = reopen(held, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
       if (fd < 0 && errno == EWOULDBLOCK && lease == Lease::wait) {
         // A lease (an oplock of Samba, a delegation of NFS) is held on it: a blocking open waits until its holder
         // gives it up, and cannot hang otherwise on a regular file.
-        fd = reopen(held, name, O_RDONLY | O_NOCTTY | O_CLOEXEC, folder);
+        fd = reopen(held, O_RDONLY | O_NOCTTY | O_CLOEXEC);
       }
     }
   }
@@ -632,7 +614,7 @@ int create_list(const char* name, FileIdentity& identity) {
       refusal = "Is owned by another user in a shared folder";
     }
     // A regular file, so a blocking open cannot hang on it; it waits for a lease like any writer.
-    const int fd = refusal == nullptr && error == 0 ? reopen(held, name, O_WRONLY | O_NOCTTY | O_CLOEXEC) : -1;
+    const int fd = refusal == nullptr && error == 0 ? reopen(held, O_WRONLY | O_NOCTTY | O_CLOEXEC) : -1;
     error = refusal == nullptr && error == 0 && fd < 0 ? errno : error;
     ::close(held);
     if (fd >= 0 && ::ftruncate(fd, 0) != 0) {

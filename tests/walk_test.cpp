@@ -1,4 +1,5 @@
 // Complete runs of the real program: the exact bytes of both lists.
+#include "inventory.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -184,6 +185,12 @@ TEST(Inventory, RandomTreesMatchAnIndependentWalk) {
     build_random_tree(dir.path(), "", 0, random, files, folders);
     expect_clean_run(run_treeinv(dir.path()));
     expect_lists_match_model(dir.path());
+    // Whatever the number of workers reading ahead, the lists are those of a run without them.
+    ScopedChdir in_dir(dir.path());
+    for (const unsigned workers : {0u, 1u, 3u}) {
+      take_inventory(workers);
+      expect_lists_match_model(dir.path());
+    }
   }
 }
 
