@@ -3,6 +3,13 @@
 #include <algorithm>
 
 namespace treeinv {
+namespace {
+
+// Waking a worker costs a system call and a switch of threads, about what hashing a small file takes. Idle workers
+// are woken once this many files wait for them, or once the caller starts on one itself.
+constexpr std::size_t k_wake_batch = 16;
+
+} // namespace
 
 struct DigestQueue::Job {
   explicit Job(platform::FileEntry f) : file(std::move(f)) {}
@@ -56,7 +63,7 @@ DigestQueue::Ticket DigestQueue::submit(platform::FileEntry file) {
   {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.push_back(job);
-    wake = m_idle_workers > 0;
+    wake = m_idle_workers > 0 && m_queue.size() >= k_wake_batch;
   }
   if (wake) {
     m_work_ready.notify_one();
@@ -72,8 +79,13 @@ std::optional<std::string> DigestQueue::take(Ticket ticket) {
   std::unique_lock<std::mutex> lock(m_mutex);
   if (!job->started) {
     // Rather than wait for a worker, the caller does it; reading it now also reads it at the right moment. The job
-    // stays queued, and the worker that comes to it passes it by.
+    // stays queued, and the worker that comes to it passes it by. Idle workers take on the rest meanwhile.
     job->taken = true;
+    const bool wake = m_idle_workers > 0 && m_queue.size() > 1;
+    lock.unlock();
+    if (wake) {
+      m_work_ready.notify_all();
+    }
     return std::nullopt;
   }
   m_taking = true;
