@@ -6,18 +6,24 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <iterator>
 #include <locale.h>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <io.h>
-#include <share.h>
 #include <windows.h>
 #include <winternl.h>
 
 namespace treeinv::platform {
+
+// Writes the whole line (message and line end) to standard error when that is a console, as UTF-16, so that the
+// console shows every character as it is rather than reading the bytes in its own code page. Returns false when
+// standard error is not a console (or the line could not be written there): the caller writes the bytes then.
+bool write_message(std::string_view line);
 
 // Windows names cannot hold a line end, but a broken file system could still hand one over, and it would split a
 // line of either list. A backslash cannot be refused here: it is the separator, and in a double-byte code page it
@@ -43,10 +49,6 @@ std::string system_message(DWORD code) {
 
 bool starts_with(std::wstring_view text, std::wstring_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
-}
-
-bool is_separator(wchar_t c) {
-  return c == L'\\' || c == L'/';
 }
 
 bool is_surrogate(wchar_t c) {
@@ -164,7 +166,7 @@ std::wstring to_wide(std::string_view narrow, unsigned code_page) {
 }
 
 std::string prefix_of(std::wstring_view folder, unsigned code_page) {
-  std::string prefix = to_narrow(folder, code_page);
+  std::string prefix = shown(folder, code_page);
   // Decided on the wide path: the last byte of the narrow one may be the second half of a character.
   if (folder.empty() || folder.back() != L'\\') {
     prefix += '\\';
@@ -200,38 +202,12 @@ std::wstring long_form(const std::wstring& full_path) {
   return L"\\\\?\\" + full_path;
 }
 
-std::wstring full_path(const std::wstring& directory, const std::wstring& path) {
-  std::wstring full;
-  const bool has_drive = path.size() >= 3 && path[1] == L':' && is_separator(path[2]);
-  if (has_drive || (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]))) {
-    full = path;
-  } else if (!path.empty() && is_separator(path[0])) {
-    // Below the root of the directory's drive.
-    full = directory.substr(0, 2) + path;
-  } else {
-    full = directory;
-    if (full.empty() || !is_separator(full.back())) {
-      full += L'\\';
-    }
-    full += path;
-  }
-  // The long form is taken literally: a "/" there would be part of a name, not a separator.
-  for (wchar_t& c : full) {
-    if (c == L'/') {
-      c = L'\\';
-    }
-  }
-  return full;
+bool descends_into(std::uint32_t attributes) {
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY;
 }
 
-bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag) {
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return false;
-  }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return true;
-  }
-  return reparse_tag != IO_REPARSE_TAG_SYMLINK && reparse_tag != IO_REPARSE_TAG_MOUNT_POINT;
+bool writes_wide(std::uint32_t file_type, bool console_mode) {
+  return file_type == FILE_TYPE_CHAR && console_mode;
 }
 
 const char* list_refusal(std::uint32_t attributes, std::uint32_t file_type, std::uint32_t links) {
@@ -365,18 +341,46 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
   return {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
-// One question to the file system gives all of the state; the change time would take a second one, and the
-// modification time already moves with every write of the contents.
+std::int64_t nanoseconds(const LARGE_INTEGER& time) {
+  return nanoseconds(FILETIME{time.LowPart, static_cast<DWORD>(time.HighPart)});
+}
+
+// The serial number of the volume of the working directory, where the lists are, asked once. A file is told
+// apart from the lists by its index on that volume: asking every file for its volume would cost a question per
+// open, and a file on another volume (behind a link) can at worst be taken for a list and read at its turn.
+DWORD working_volume() {
+  static const DWORD volume = [] {
+    BY_HANDLE_FILE_INFORMATION info{};
+    const HANDLE handle = CreateFileW(L".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      GetFileInformationByHandle(handle, &info);
+      CloseHandle(handle);
+    }
+    return info.dwVolumeSerialNumber;
+  }();
+  return volume;
+}
+
+// One question gives the whole state: FileAllInformation holds the size, the file index and the times, among
+// them the change time, which moves when the contents are rewritten and the last-write time is put back. The
+// name at its end seldom fits; the system then says so with a warning, having filled in everything before it.
 bool state_of(HANDLE handle, FileState& state) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) {
-    errno = errno_of(GetLastError());
+  constexpr auto k_buffer_overflow = static_cast<NTSTATUS>(0x80000005);
+  struct {
+    FILE_ALL_INFORMATION info;
+    WCHAR name[MAX_PATH];
+  } all;
+  IO_STATUS_BLOCK status;
+  const NTSTATUS result = NtQueryInformationFile(handle, &status, &all, sizeof all, FileAllInformation);
+  if (result < 0 && result != k_buffer_overflow) {
+    errno = errno_of(RtlNtStatusToDosError(result));
     return false;
   }
-  state.identity = identity_of(info);
-  state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  state.modified = nanoseconds(info.ftLastWriteTime);
-  state.changed = 0;
+  state.identity = {working_volume(), static_cast<std::uint64_t>(all.info.InternalInformation.IndexNumber.QuadPart)};
+  state.size = static_cast<std::uint64_t>(all.info.StandardInformation.EndOfFile.QuadPart);
+  state.modified = nanoseconds(all.info.BasicInformation.LastWriteTime);
+  state.changed = nanoseconds(all.info.BasicInformation.ChangeTime);
   return true;
 }
 
@@ -521,14 +525,11 @@ Kind kind_after_failure(DWORD error, const std::string& path) {
 
 Kind Walk::kind() {
   const State& state = *m_state;
-  const std::wstring target = win32::long_form(state.path);
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data)) {
-    return kind_after_failure(GetLastError(), state.shown_path());
-  }
-  DWORD attributes = data.dwFileAttributes;
+  // The enumeration's attributes tell all but the kind of a link's target: no question per entry.
+  DWORD attributes = state.entry.dwFileAttributes;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     // A link or junction: what counts is its target, which opening it reaches.
+    const std::wstring target = win32::long_form(state.path);
     const HANDLE handle = CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -568,7 +569,7 @@ void Walk::advance() {
   }
   // Nothing of the walk changes until the next entry is found, so that a failure leaves it where it was.
   WIN32_FIND_DATAW found;
-  if (win32::descends_into(state.entry.dwFileAttributes, state.entry.dwReserved0)) {
+  if (win32::descends_into(state.entry.dwFileAttributes)) {
     FindHandle find(find_first(state.path, found));
     DWORD error = 0;
     if (find.get() == INVALID_HANDLE_VALUE) {
@@ -642,30 +643,29 @@ int open_file(const FileEntry& entry, FileState& state) {
   }
   std::wstring target;
   try {
-    target = win32::long_form(win32::full_path(entry.folder->path, win32::to_wide(entry.name)));
+    target = win32::long_form(join(entry.folder->path, win32::to_wide(entry.name).c_str()));
   } catch (const std::system_error& error) {
     errno = errno_of(static_cast<DWORD>(error.code().value()));
     return -1;
   }
-  int fd = -1;
-  const errno_t error =
-      _wsopen_s(&fd, target.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT | _O_SEQUENTIAL, _SH_DENYNO, 0);
-  if (error != 0) {
-    errno = error;
+  // Shared with everyone, deleting and renaming included: reading a file must not lock it against others.
+  const HANDLE handle =
+      CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = errno_of(GetLastError());
     return -1;
   }
   // The handle tells what was opened, whatever the name led to by now.
-  const HANDLE handle = handle_of(fd);
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
-    _close(fd);
-    errno = ENXIO;
-    return -1;
+  int error = GetFileType(handle) != FILE_TYPE_DISK ? ENXIO : 0;
+  if (error == 0 && !state_of(handle, state)) {
+    error = errno;
   }
-  if (!state_of(handle, state)) {
-    const int saved = errno;
-    _close(fd);
-    errno = saved;
-    return -1;
+  const int fd = error == 0 ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY) : -1;
+  if (fd < 0) {
+    error = error != 0 ? error : errno;
+    CloseHandle(handle);
+    errno = error;
   }
   return fd;
 }
@@ -754,6 +754,23 @@ bool is_standard_error(const FileIdentity& file) {
   // taken as the same file: a message lost from standard error is better than one written into a list.
   return NtQueryVolumeInformationFile(handle, &status, &volume, sizeof volume, FileFsVolumeInformation) < 0 ||
          volume.info.VolumeSerialNumber == file.volume;
+}
+
+bool write_message(std::string_view line) {
+  const HANDLE handle = handle_of(2);
+  DWORD mode = 0;
+  if (!win32::writes_wide(GetFileType(handle), GetConsoleMode(handle, &mode) != 0)) {
+    return false;
+  }
+  // On the stack: running out of memory may be what the line says. A byte never gives more than one code unit.
+  wchar_t wide[32768];
+  if (line.size() > std::size(wide)) {
+    return false;
+  }
+  const int size = MultiByteToWideChar(win32::narrow_code_page(), 0, line.data(), static_cast<int>(line.size()), wide,
+                                       static_cast<int>(std::size(wide)));
+  DWORD written = 0;
+  return size > 0 && WriteConsoleW(handle, wide, static_cast<DWORD>(size), &written, nullptr) != 0;
 }
 
 bool write_all(int fd, const char* data, std::size_t size) {
