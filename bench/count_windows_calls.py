@@ -3,7 +3,9 @@
 The exe runs twice under WINEDEBUG=+relay, in a folder of 200 small files and in one of 400, and the calls of each
 kind are counted in both traces: the difference over the 200 more files is the cost of a file, without what
 start-up, the lists and the folder cost once. A call made inside another counted call (GetFileInformationByHandle
-asking NtQueryInformationFile, _read's ReadFile asking NtReadFile) is part of that one and not counted again.
+asking NtQueryInformationFile, _read's ReadFile asking NtReadFile) is part of that one and not counted again. Only
+the calls of the exe's own process count, which is the one that creates patchlist.txt; Wine's services that start
+with it are traced too.
 Usage: count_windows_calls.py EXE
 """
 
@@ -26,8 +28,8 @@ KINDS = {
     "folder listings": ["FindFirstFileExW", "FindNextFileW", "NtQueryDirectoryFile"],
 }
 KIND_OF = {name: kind for kind, names in KINDS.items() for name in names}
-# "0024:Call KERNEL32.CreateFileW(...) ret=..." and "0024:Ret  KERNEL32.CreateFileW() retval=... ret=...".
-LINE = re.compile(r"^([0-9a-f]+):(Call|Ret)\s+[\w.-]+\.(\w+)\(")
+# With +pid, "0020:0024:Call kernelbase.CreateFileW(...) ret=..." and "0020:0024:Ret  kernelbase.CreateFileW() ...".
+LINE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):(Call|Ret)\s+[\w.-]+\.(\w+)\(")
 SMALL, LARGE = 200, 400
 
 
@@ -47,28 +49,35 @@ def count(exe, files, work):
         with open(os.path.join(tree, "files", f"{i:04}.dat"), "wb") as out:
             out.write(os.urandom(100 + i % 1000))
     trace = os.path.join(work, f"trace-{files}")
-    env = dict(os.environ, WINEDEBUG="+relay", LC_ALL="C.UTF-8")
+    env = dict(os.environ, WINEDEBUG="+pid,+relay", LC_ALL="C.UTF-8")
     with open(trace, "wb") as err:
         status = subprocess.run([wine(), exe], cwd=tree, env=env, stdout=subprocess.DEVNULL, stderr=err).returncode
     if status != 0:
         sys.exit(f"count_windows_calls: {exe} ended with status {status}; its trace is in {trace}")
     counts = {}
+    program = None
     # Per thread, the counted calls under way: what they call is theirs.
     open_calls = {}
     with open(trace, "rb") as lines:
         for raw in lines:
-            match = LINE.match(raw.decode("latin-1"))
-            if not match or match.group(3) not in KIND_OF:
+            line = raw.decode("latin-1")
+            match = LINE.match(line)
+            if not match or match.group(4) not in KIND_OF:
                 continue
-            thread, what, name = match.groups()
+            process, thread, what, name = match.groups()
+            if name == "CreateFileW" and "patchlist.txt" in line:
+                program = process
             stack = open_calls.setdefault(thread, [])
             if what == "Call":
                 if not stack:
-                    counts[name] = counts.get(name, 0) + 1
+                    per_process = counts.setdefault(process, {})
+                    per_process[name] = per_process.get(name, 0) + 1
                 stack.append(name)
             elif stack and stack[-1] == name:
                 stack.pop()
-    return counts
+    if program is None:
+        sys.exit(f"count_windows_calls: no process of {exe} found in {trace}")
+    return counts[program]
 
 
 def main():

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <iterator>
 #include <locale.h>
 #include <string_view>
@@ -13,8 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 #include <winternl.h>
 
@@ -384,8 +383,20 @@ bool state_of(HANDLE handle, FileState& state) {
   return true;
 }
 
+// The descriptors of this layer are the system's handles themselves: the C runtime's own would cost a GetFileType
+// per file to make, and hold nothing this layer uses. A handle fits in an int, which Windows promises so that
+// 32-bit and 64-bit programs can share them, and a valid one is never -1.
 HANDLE handle_of(int fd) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd));
+}
+
+int descriptor_of(HANDLE handle) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
+}
+
+// Standard error as the C runtime's stream writes to it.
+HANDLE standard_error() {
+  return GetStdHandle(STD_ERROR_HANDLE);
 }
 
 } // namespace
@@ -657,17 +668,14 @@ int open_file(const FileEntry& entry, FileState& state) {
     return -1;
   }
   // The handle tells what was opened, whatever the name led to by now.
-  int error = GetFileType(handle) != FILE_TYPE_DISK ? ENXIO : 0;
-  if (error == 0 && !state_of(handle, state)) {
-    error = errno;
-  }
-  const int fd = error == 0 ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY) : -1;
-  if (fd < 0) {
-    error = error != 0 ? error : errno;
+  const bool disk_file = GetFileType(handle) == FILE_TYPE_DISK;
+  if (!disk_file || !state_of(handle, state)) {
+    const int error = disk_file ? errno : ENXIO;
     CloseHandle(handle);
     errno = error;
+    return -1;
   }
-  return fd;
+  return descriptor_of(handle);
 }
 
 bool file_state(int fd, FileState& state) {
@@ -675,11 +683,20 @@ bool file_state(int fd, FileState& state) {
 }
 
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
-  return _read(fd, buffer, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
+  DWORD count = 0;
+  if (!ReadFile(handle_of(fd), buffer, static_cast<DWORD>(std::min<std::size_t>(size, INT_MAX)), &count, nullptr)) {
+    errno = errno_of(GetLastError());
+    return -1;
+  }
+  return count;
 }
 
 bool close_file(int fd) {
-  return _close(fd) == 0;
+  if (!CloseHandle(handle_of(fd))) {
+    errno = errno_of(GetLastError());
+    return false;
+  }
+  return true;
 }
 
 int create_list(const char* name, FileIdentity& identity) {
@@ -721,18 +738,12 @@ int create_list(const char* name, FileIdentity& identity) {
     throw refusal != nullptr ? FileError("Cannot create", name, refusal, EINVAL)
                              : FileError("Cannot create", name, errno_of(error));
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-  if (fd < 0) {
-    const int saved = errno;
-    CloseHandle(handle);
-    throw FileError("Cannot create", name, saved);
-  }
   identity = identity_of(info);
-  return fd;
+  return descriptor_of(handle);
 }
 
 bool is_standard_error(const FileIdentity& file) {
-  const HANDLE handle = handle_of(2);
+  const HANDLE handle = standard_error();
   // A console or pipe is no list; and without a standard error there is nothing to ask.
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_DISK) {
     return false;
@@ -757,7 +768,7 @@ bool is_standard_error(const FileIdentity& file) {
 }
 
 bool write_message(std::string_view line) {
-  const HANDLE handle = handle_of(2);
+  const HANDLE handle = standard_error();
   DWORD mode = 0;
   if (!win32::writes_wide(GetFileType(handle), GetConsoleMode(handle, &mode) != 0)) {
     return false;
@@ -775,8 +786,9 @@ bool write_message(std::string_view line) {
 
 bool write_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
-    const int count = _write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
-    if (count < 0) {
+    DWORD count = 0;
+    if (!WriteFile(handle_of(fd), data, static_cast<DWORD>(std::min<std::size_t>(size, INT_MAX)), &count, nullptr)) {
+      errno = errno_of(GetLastError());
       return false;
     }
     if (count == 0) {
@@ -790,9 +802,10 @@ bool write_all(int fd, const char* data, std::size_t size) {
 }
 
 bool truncate_file(int fd, std::uint64_t size) {
-  const errno_t error = _chsize_s(fd, static_cast<long long>(size));
-  if (error != 0) {
-    errno = error;
+  FILE_END_OF_FILE_INFO end;
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFileInformationByHandle(handle_of(fd), FileEndOfFileInfo, &end, sizeof end)) {
+    errno = errno_of(GetLastError());
     return false;
   }
   return true;
