@@ -267,11 +267,18 @@ bool is_dot_or_dot_dot(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
-// Starts the enumeration of a folder, with its first entry in `entry`.
-HANDLE find_first(const std::wstring& folder, WIN32_FIND_DATAW& entry) {
+struct FindCloser {
+  void operator()(HANDLE find) const { FindClose(find); }
+};
+using FindHandle = std::unique_ptr<void, FindCloser>;
+
+// Starts the enumeration of a folder, with its first entry in `entry`. Empty on failure, with the error left for
+// GetLastError().
+FindHandle find_first(const std::wstring& folder, WIN32_FIND_DATAW& entry) {
   const std::wstring pattern = win32::long_form(join(folder, L"*"));
-  return FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
-                          FIND_FIRST_EX_LARGE_FETCH);
+  const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                       FIND_FIRST_EX_LARGE_FETCH);
+  return FindHandle(find != INVALID_HANDLE_VALUE ? find : nullptr);
 }
 
 // Moves an enumeration on from `entry` (or from before it, when `have_entry` is false) to the next entry that is
@@ -287,11 +294,6 @@ DWORD find_next(HANDLE find, WIN32_FIND_DATAW& entry, bool have_entry) {
     have_entry = true;
   }
 }
-
-struct FindCloser {
-  void operator()(HANDLE find) const { FindClose(find); }
-};
-using FindHandle = std::unique_ptr<void, FindCloser>;
 
 bool is_not_found(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_BAD_NETPATH ||
@@ -495,9 +497,8 @@ Walk::Walk(std::string start_prefix) : m_state(std::make_unique<State>()) {
     state.root_shown.pop_back();
   }
   WIN32_FIND_DATAW found;
-  FindHandle find(find_first(root, found));
-  if (find.get() == INVALID_HANDLE_VALUE) {
-    find.release();
+  FindHandle find = find_first(root, found);
+  if (!find) {
     const DWORD error = GetLastError();
     // What a drive root with nothing on it answers: it has no "." entry either.
     if (error == ERROR_FILE_NOT_FOUND) {
@@ -581,10 +582,9 @@ void Walk::advance() {
   // Nothing of the walk changes until the next entry is found, so that a failure leaves it where it was.
   WIN32_FIND_DATAW found;
   if (win32::descends_into(state.entry.dwFileAttributes)) {
-    FindHandle find(find_first(state.path, found));
+    FindHandle find = find_first(state.path, found);
     DWORD error = 0;
-    if (find.get() == INVALID_HANDLE_VALUE) {
-      find.release();
+    if (!find) {
       error = GetLastError();
     } else {
       error = find_next(find.get(), found, true);
