@@ -6,18 +6,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <iterator>
 #include <locale.h>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
 #include <windows.h>
 #include <winternl.h>
 
 namespace treeinv::platform {
+
+// Writes the whole line (message and line end) to standard error when that is a console, as UTF-16, so that the
+// console shows every character as it is rather than reading the bytes in its own code page. Returns false when
+// standard error is not a console (or the line could not be written there): the caller writes the bytes then.
+bool write_message(std::string_view line);
 
 // Windows names cannot hold a line end, but a broken file system could still hand one over, and it would split a
 // line of either list. A backslash cannot be refused here: it is the separator, and in a double-byte code page it
@@ -43,10 +48,6 @@ std::string system_message(DWORD code) {
 
 bool starts_with(std::wstring_view text, std::wstring_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
-}
-
-bool is_separator(wchar_t c) {
-  return c == L'\\' || c == L'/';
 }
 
 bool is_surrogate(wchar_t c) {
@@ -164,7 +165,7 @@ std::wstring to_wide(std::string_view narrow, unsigned code_page) {
 }
 
 std::string prefix_of(std::wstring_view folder, unsigned code_page) {
-  std::string prefix = to_narrow(folder, code_page);
+  std::string prefix = shown(folder, code_page);
   // Decided on the wide path: the last byte of the narrow one may be the second half of a character.
   if (folder.empty() || folder.back() != L'\\') {
     prefix += '\\';
@@ -200,38 +201,12 @@ std::wstring long_form(const std::wstring& full_path) {
   return L"\\\\?\\" + full_path;
 }
 
-std::wstring full_path(const std::wstring& directory, const std::wstring& path) {
-  std::wstring full;
-  const bool has_drive = path.size() >= 3 && path[1] == L':' && is_separator(path[2]);
-  if (has_drive || (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]))) {
-    full = path;
-  } else if (!path.empty() && is_separator(path[0])) {
-    // Below the root of the directory's drive.
-    full = directory.substr(0, 2) + path;
-  } else {
-    full = directory;
-    if (full.empty() || !is_separator(full.back())) {
-      full += L'\\';
-    }
-    full += path;
-  }
-  // The long form is taken literally: a "/" there would be part of a name, not a separator.
-  for (wchar_t& c : full) {
-    if (c == L'/') {
-      c = L'\\';
-    }
-  }
-  return full;
+bool descends_into(std::uint32_t attributes) {
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY;
 }
 
-bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag) {
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return false;
-  }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return true;
-  }
-  return reparse_tag != IO_REPARSE_TAG_SYMLINK && reparse_tag != IO_REPARSE_TAG_MOUNT_POINT;
+bool writes_wide(std::uint32_t file_type, bool console_mode) {
+  return file_type == FILE_TYPE_CHAR && console_mode;
 }
 
 const char* list_refusal(std::uint32_t attributes, std::uint32_t file_type, std::uint32_t links) {
@@ -292,11 +267,18 @@ bool is_dot_or_dot_dot(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
-// Starts the enumeration of a folder, with its first entry in `entry`.
-HANDLE find_first(const std::wstring& folder, WIN32_FIND_DATAW& entry) {
+struct FindCloser {
+  void operator()(HANDLE find) const { FindClose(find); }
+};
+using FindHandle = std::unique_ptr<void, FindCloser>;
+
+// Starts the enumeration of a folder, with its first entry in `entry`. Empty on failure, with the error left for
+// GetLastError().
+FindHandle find_first(const std::wstring& folder, WIN32_FIND_DATAW& entry) {
   const std::wstring pattern = win32::long_form(join(folder, L"*"));
-  return FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
-                          FIND_FIRST_EX_LARGE_FETCH);
+  const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                       FIND_FIRST_EX_LARGE_FETCH);
+  return FindHandle(find != INVALID_HANDLE_VALUE ? find : nullptr);
 }
 
 // Moves an enumeration on from `entry` (or from before it, when `have_entry` is false) to the next entry that is
@@ -312,11 +294,6 @@ DWORD find_next(HANDLE find, WIN32_FIND_DATAW& entry, bool have_entry) {
     have_entry = true;
   }
 }
-
-struct FindCloser {
-  void operator()(HANDLE find) const { FindClose(find); }
-};
-using FindHandle = std::unique_ptr<void, FindCloser>;
 
 bool is_not_found(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_BAD_NETPATH ||
@@ -365,23 +342,63 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
   return {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
-// One question to the file system gives all of the state; the change time would take a second one, and the
-// modification time already moves with every write of the contents.
+std::int64_t nanoseconds(const LARGE_INTEGER& time) {
+  return nanoseconds(FILETIME{time.LowPart, static_cast<DWORD>(time.HighPart)});
+}
+
+// The serial number of the volume of the working directory, where the lists are, asked once. A file is told
+// apart from the lists by its index on that volume: asking every file for its volume would cost a question per
+// open, and a file on another volume (behind a link) can at worst be taken for a list and read at its turn.
+DWORD working_volume() {
+  static const DWORD volume = [] {
+    BY_HANDLE_FILE_INFORMATION info{};
+    const HANDLE handle = CreateFileW(L".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      GetFileInformationByHandle(handle, &info);
+      CloseHandle(handle);
+    }
+    return info.dwVolumeSerialNumber;
+  }();
+  return volume;
+}
+
+// One question gives the whole state: FileAllInformation holds the size, the file index and the times, among
+// them the change time, which moves when the contents are rewritten and the last-write time is put back. The
+// name at its end seldom fits; the system then says so with a warning, having filled in everything before it.
 bool state_of(HANDLE handle, FileState& state) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) {
-    errno = errno_of(GetLastError());
+  constexpr auto k_buffer_overflow = static_cast<NTSTATUS>(0x80000005);
+  struct {
+    FILE_ALL_INFORMATION info;
+    WCHAR name[MAX_PATH];
+  } all;
+  IO_STATUS_BLOCK status;
+  const NTSTATUS result = NtQueryInformationFile(handle, &status, &all, sizeof all, FileAllInformation);
+  if (result < 0 && result != k_buffer_overflow) {
+    errno = errno_of(RtlNtStatusToDosError(result));
     return false;
   }
-  state.identity = identity_of(info);
-  state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  state.modified = nanoseconds(info.ftLastWriteTime);
-  state.changed = 0;
+  state.identity = {working_volume(), static_cast<std::uint64_t>(all.info.InternalInformation.IndexNumber.QuadPart)};
+  state.size = static_cast<std::uint64_t>(all.info.StandardInformation.EndOfFile.QuadPart);
+  state.modified = nanoseconds(all.info.BasicInformation.LastWriteTime);
+  state.changed = nanoseconds(all.info.BasicInformation.ChangeTime);
   return true;
 }
 
+// The descriptors of this layer are the system's handles themselves: the C runtime's own would cost a GetFileType
+// per file to make, and hold nothing this layer uses. A handle fits in an int, which Windows promises so that
+// 32-bit and 64-bit programs can share them, and a valid one is never -1.
 HANDLE handle_of(int fd) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd));
+}
+
+int descriptor_of(HANDLE handle) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
+}
+
+// Standard error as the C runtime's stream writes to it.
+HANDLE standard_error() {
+  return GetStdHandle(STD_ERROR_HANDLE);
 }
 
 } // namespace
@@ -481,9 +498,8 @@ Walk::Walk(std::string start_prefix) : m_state(std::make_unique<State>()) {
     state.root_shown.pop_back();
   }
   WIN32_FIND_DATAW found;
-  FindHandle find(find_first(root, found));
-  if (find.get() == INVALID_HANDLE_VALUE) {
-    find.release();
+  FindHandle find = find_first(root, found);
+  if (!find) {
     const DWORD error = GetLastError();
     // What a drive root with nothing on it answers: it has no "." entry either.
     if (error == ERROR_FILE_NOT_FOUND) {
@@ -528,14 +544,11 @@ Kind kind_after_failure(DWORD error, const std::string& path) {
 
 Kind Walk::kind() {
   const State& state = *m_state;
-  const std::wstring target = win32::long_form(state.path);
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data)) {
-    return kind_after_failure(GetLastError(), state.shown_path());
-  }
-  DWORD attributes = data.dwFileAttributes;
+  // The enumeration's attributes tell all but the kind of a link's target: no question per entry.
+  DWORD attributes = state.entry.dwFileAttributes;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     // A link or junction: what counts is its target, which opening it reaches.
+    const std::wstring target = win32::long_form(state.path);
     const HANDLE handle = CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -575,11 +588,10 @@ void Walk::advance() {
   }
   // Nothing of the walk changes until the next entry is found, so that a failure leaves it where it was.
   WIN32_FIND_DATAW found;
-  if (win32::descends_into(state.entry.dwFileAttributes, state.entry.dwReserved0)) {
-    FindHandle find(find_first(state.path, found));
+  if (win32::descends_into(state.entry.dwFileAttributes)) {
+    FindHandle find = find_first(state.path, found);
     DWORD error = 0;
-    if (find.get() == INVALID_HANDLE_VALUE) {
-      find.release();
+    if (!find) {
       error = GetLastError();
     } else {
       error = find_next(find.get(), found, true);
@@ -638,32 +650,28 @@ int open_file(const FileEntry& entry, FileState& state, Lease /*lease*/) {
   }
   std::wstring target;
   try {
-    target = win32::long_form(win32::full_path(entry.folder->path, win32::to_wide(entry.name)));
+    target = win32::long_form(join(entry.folder->path, win32::to_wide(entry.name).c_str()));
   } catch (const std::system_error& error) {
     errno = errno_of(static_cast<DWORD>(error.code().value()));
     return -1;
   }
-  int fd = -1;
-  const errno_t error =
-      _wsopen_s(&fd, target.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT | _O_SEQUENTIAL, _SH_DENYNO, 0);
-  if (error != 0) {
-    errno = error;
+  // Shared with everyone, deleting and renaming included: reading a file must not lock it against others.
+  const HANDLE handle =
+      CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = errno_of(GetLastError());
     return -1;
   }
   // The handle tells what was opened, whatever the name led to by now.
-  const HANDLE handle = handle_of(fd);
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
-    _close(fd);
-    errno = ENXIO;
+  const bool disk_file = GetFileType(handle) == FILE_TYPE_DISK;
+  if (!disk_file || !state_of(handle, state)) {
+    const int error = disk_file ? errno : ENXIO;
+    CloseHandle(handle);
+    errno = error;
     return -1;
   }
-  if (!state_of(handle, state)) {
-    const int saved = errno;
-    _close(fd);
-    errno = saved;
-    return -1;
-  }
-  return fd;
+  return descriptor_of(handle);
 }
 
 bool file_state(int fd, FileState& state) {
@@ -671,11 +679,20 @@ bool file_state(int fd, FileState& state) {
 }
 
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
-  return _read(fd, buffer, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
+  DWORD count = 0;
+  if (!ReadFile(handle_of(fd), buffer, static_cast<DWORD>(std::min<std::size_t>(size, INT_MAX)), &count, nullptr)) {
+    errno = errno_of(GetLastError());
+    return -1;
+  }
+  return count;
 }
 
 bool close_file(int fd) {
-  return _close(fd) == 0;
+  if (!CloseHandle(handle_of(fd))) {
+    errno = errno_of(GetLastError());
+    return false;
+  }
+  return true;
 }
 
 int create_list(const char* name, FileIdentity& identity) {
@@ -717,18 +734,12 @@ int create_list(const char* name, FileIdentity& identity) {
     throw refusal != nullptr ? FileError("Cannot create", name, refusal, EINVAL)
                              : FileError("Cannot create", name, errno_of(error));
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-  if (fd < 0) {
-    const int saved = errno;
-    CloseHandle(handle);
-    throw FileError("Cannot create", name, saved);
-  }
   identity = identity_of(info);
-  return fd;
+  return descriptor_of(handle);
 }
 
 bool is_standard_error(const FileIdentity& file) {
-  const HANDLE handle = handle_of(2);
+  const HANDLE handle = standard_error();
   // A console or pipe is no list; and without a standard error there is nothing to ask.
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_DISK) {
     return false;
@@ -752,10 +763,28 @@ bool is_standard_error(const FileIdentity& file) {
          volume.info.VolumeSerialNumber == file.volume;
 }
 
+bool write_message(std::string_view line) {
+  const HANDLE handle = standard_error();
+  DWORD mode = 0;
+  if (!win32::writes_wide(GetFileType(handle), GetConsoleMode(handle, &mode) != 0)) {
+    return false;
+  }
+  // On the stack: running out of memory may be what the line says. A byte never gives more than one code unit.
+  wchar_t wide[32768];
+  if (line.size() > std::size(wide)) {
+    return false;
+  }
+  const int size = MultiByteToWideChar(win32::narrow_code_page(), 0, line.data(), static_cast<int>(line.size()), wide,
+                                       static_cast<int>(std::size(wide)));
+  DWORD written = 0;
+  return size > 0 && WriteConsoleW(handle, wide, static_cast<DWORD>(size), &written, nullptr) != 0;
+}
+
 bool write_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
-    const int count = _write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
-    if (count < 0) {
+    DWORD count = 0;
+    if (!WriteFile(handle_of(fd), data, static_cast<DWORD>(std::min<std::size_t>(size, INT_MAX)), &count, nullptr)) {
+      errno = errno_of(GetLastError());
       return false;
     }
     if (count == 0) {
@@ -769,9 +798,10 @@ bool write_all(int fd, const char* data, std::size_t size) {
 }
 
 bool truncate_file(int fd, std::uint64_t size) {
-  const errno_t error = _chsize_s(fd, static_cast<long long>(size));
-  if (error != 0) {
-    errno = error;
+  FILE_END_OF_FILE_INFO end;
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFileInformationByHandle(handle_of(fd), FileEndOfFileInfo, &end, sizeof end)) {
+    errno = errno_of(GetLastError());
     return false;
   }
   return true;

@@ -25,8 +25,8 @@ std::string shown(std::wstring_view wide, unsigned code_page = narrow_code_page(
 // are not valid in the narrow code page.
 std::wstring to_wide(std::string_view narrow, unsigned code_page = narrow_code_page());
 
-// The narrow form of a folder's full path followed by the separator that comes before the names in it, unless the
-// path ends in one already (a drive root). Throws as to_narrow() does.
+// A folder's full path as messages show it (see shown()) followed by the separator that comes before the names in
+// it, unless the path ends in one already (a drive root). Only names below the folder need an exact narrow form.
 std::string prefix_of(std::wstring_view folder, unsigned code_page = narrow_code_page());
 
 // `path` in narrow form with each "\" between its components replaced by `separator`. In a double-byte code page
@@ -37,12 +37,13 @@ std::string with_separators(std::string path, char separator, unsigned code_page
 // names ending in a dot or a space, or named like devices, reach the entry of that name.
 std::wstring long_form(const std::wstring& full_path);
 
-// The full path of `path` below `directory`, unless it is a full path already.
-std::wstring full_path(const std::wstring& directory, const std::wstring& path);
+// Whether the walk goes into an entry, judged by the attributes its folder's enumeration gave: into folders, but
+// never into a reparse point, whatever its tag. Wine shows a Linux symbolic link to a folder as one with the tag 0.
+bool descends_into(std::uint32_t attributes);
 
-// Whether the walk goes into an entry, judged by the attributes and reparse tag its folder's enumeration gave:
-// into folders, but not through symbolic links or junctions. Other reparse points are ordinary folders.
-bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag);
+// Whether a message goes to standard error as UTF-16, judged by its file type and whether it has a console mode:
+// only a console does; the NUL device is a character device too. Files and pipes get the narrow bytes.
+bool writes_wide(std::uint32_t file_type, bool console_mode);
 
 // Why a file found at a list's name cannot serve as that list, judged by what its handle says (attributes, file
 // type, number of names); null when it can.

@@ -124,11 +124,13 @@ std::string ansi(const std::wstring& wide_text);
 // The exact form of `wide_text` in `code_page`, which must have one.
 std::string narrow_in(unsigned code_page, const std::wstring& wide_text);
 void write_file(const std::wstring& path, const std::string& contents);
-// The program the tests were built with, and a run of it or of a copy of it.
+std::string read_file(const std::wstring& path);
+// The program the tests were built with, and a run of it or of a copy of it (or of a helper beside it).
 std::wstring program_path();
-RunResult run_program(const std::wstring& program, const std::string& directory, const RunOptions& options = {});
+RunResult run_program(const std::wstring& program, const std::wstring& directory, const RunOptions& options = {});
 // What model_inventory() expects from a program whose narrow code page is `code_page`.
 Lists model_inventory(const std::string& directory, unsigned code_page);
+Lists model_inventory(const std::wstring& directory, unsigned code_page);
 #endif
 
 // A run that ended well: status 0 and not a byte of output.

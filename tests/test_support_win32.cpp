@@ -207,10 +207,10 @@ HANDLE output_file(const std::wstring& path) {
 } // namespace
 
 RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
-  return run_program(program_path(), directory, options);
+  return run_program(program_path(), wide(directory), options);
 }
 
-RunResult run_program(const std::wstring& program, const std::string& directory, const RunOptions& options) {
+RunResult run_program(const std::wstring& program, const std::wstring& directory, const RunOptions& options) {
   if (options.user != User::current || options.file_size_limit != 0 || options.open_files_soft != 0 ||
       options.open_files_hard != 0 || options.address_space_limit != 0 || options.broken_stderr ||
       options.closed_stderr || options.measure_memory || options.remove_directory_first) {
@@ -233,7 +233,7 @@ RunResult run_program(const std::wstring& program, const std::string& directory,
   startup.hStdError = err;
   PROCESS_INFORMATION process{};
   const bool started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      wide(directory).c_str(), &startup, &process);
+                                      directory.c_str(), &startup, &process);
   CloseHandle(out);
   CloseHandle(err);
   if (!started) {
@@ -296,7 +296,9 @@ std::pair<DWORD, std::uint64_t> id_of(const std::wstring& path) {
   return {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
-std::string read_path(const std::wstring& path) {
+} // namespace
+
+std::string read_file(const std::wstring& path) {
   const HANDLE file = open_existing(path);
   std::string contents;
   char buffer[65536];
@@ -307,6 +309,8 @@ std::string read_path(const std::wstring& path) {
   CloseHandle(file);
   return contents;
 }
+
+namespace {
 
 void model_directory(ModelState& state, const std::wstring& directory, const std::wstring& relative) {
   for (const WIN32_FIND_DATAW& entry : entries_of(directory)) {
@@ -321,7 +325,7 @@ void model_directory(ModelState& state, const std::wstring& directory, const std
     const auto id = id_of(path);
     const std::string digest = id == state.folders_id     ? reference_sha256(state.lists.folders)
                                : id == state.patchlist_id ? reference_sha256(state.lists.patchlist)
-                                                          : reference_sha256(read_path(path));
+                                                          : reference_sha256(read_file(path));
     std::wstring line = entry_relative;
     for (wchar_t& c : line) {
       c = c == L'\\' ? L'/' : c;
@@ -337,10 +341,14 @@ Lists model_inventory(const std::string& directory) {
 }
 
 Lists model_inventory(const std::string& directory, unsigned code_page) {
+  return model_inventory(wide(directory), code_page);
+}
+
+Lists model_inventory(const std::wstring& directory, unsigned code_page) {
   ModelState state;
   state.code_page = code_page;
   // The long form, so that paths beyond 260 characters can be followed.
-  const std::wstring root = L"\\\\?\\" + wide(directory);
+  const std::wstring root = L"\\\\?\\" + directory;
   state.folders_id = id_of(root + L"\\folders.txt");
   state.patchlist_id = id_of(root + L"\\patchlist.txt");
   model_directory(state, root, L"");

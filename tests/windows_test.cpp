@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -20,8 +21,9 @@
 namespace treeinv::test {
 namespace {
 
+namespace fs = std::filesystem;
+
 using platform::win32::descends_into;
-using platform::win32::full_path;
 using platform::win32::list_refusal;
 using platform::win32::long_form;
 using platform::win32::narrow_code_page;
@@ -30,6 +32,7 @@ using platform::win32::shown;
 using platform::win32::to_narrow;
 using platform::win32::to_wide;
 using platform::win32::with_separators;
+using platform::win32::writes_wide;
 
 // The system's own text for the no-mapping error, which Wine words differently from Windows.
 std::string no_mapping_text() {
@@ -170,21 +173,36 @@ TEST(WindowsNames, ANameOutsideTheCodePageEndsTheRunBeforeItsLine) {
   }
 }
 
-TEST(WindowsNames, AStartingDirectoryOutsideTheCodePageEndsTheRunAtOnce) {
+// Run in every code page the tests run in (see CMakeLists.txt), with a name above the tree that the code page lacks.
+TEST(AnyCodePage, AStartingFolderBelowANameOutsideTheCodePageListsAsAnyOther) {
+  // Cyrillic lacks in 1252, but not in 932, which lacks "\u00eb"; and how messages show each.
+  const std::pair<std::wstring, std::string> names[] = {
+      {L"\u043f\u0440\u043e\u0435\u043a\u0442", "??????"}, {L"Zo\u00eb", "Zo?"}, {L"\ud55c", "?"}};
+  const auto lacks = [](const auto& name) {
+    char bytes[64];
+    BOOL used_default = FALSE;
+    WideCharToMultiByte(GetACP(), WC_NO_BEST_FIT_CHARS, name.first.c_str(), -1, bytes, sizeof bytes, nullptr,
+                        &used_default);
+    return used_default != FALSE;
+  };
+  const auto outside = std::find_if(std::begin(names), std::end(names), lacks);
+  ASSERT_NE(outside, std::end(names)) << GetACP();
   TempDir dir;
-  const std::wstring name = wide(dir / "") + L"\u65e5\u672c";
-  ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
-  wchar_t previous[MAX_PATH + 1];
-  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH + 1, previous), 0u);
-  ASSERT_TRUE(SetCurrentDirectoryW(name.c_str()));
-  DWORD code = 0;
-  try {
-    platform::start_prefix();
-  } catch (const std::system_error& error) {
-    code = static_cast<DWORD>(error.code().value());
+  const std::wstring above = wide(dir.path()) + L"\\" + outside->first;
+  for (const std::wstring& start : {above, above + L"\\game"}) {
+    ASSERT_TRUE(CreateDirectoryW(start.c_str(), nullptr) && CreateDirectoryW((start + L"\\data").c_str(), nullptr));
+    write_file(start + L"\\data\\intro.bin", "test");
+    expect_clean_run(run_program(program_path(), start));
+    const Lists expected = model_inventory(start, GetACP());
+    EXPECT_EQ(read_file(start + L"\\folders.txt"), expected.folders);
+    EXPECT_EQ(read_file(start + L"\\patchlist.txt"), expected.patchlist);
+    EXPECT_NE(expected.patchlist.find("data/intro.bin " + reference_sha256("test") + "\r\n"), std::string::npos);
   }
-  SetCurrentDirectoryW(previous);
-  EXPECT_EQ(code, static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+  // Messages show the whole path, with "?" for what the code page cannot show.
+  write_file(above + L"\\game\\data\\" + outside->first, "");
+  expect_failure(run_program(program_path(), above + L"\\game"), "Cannot list \"" + (dir / outside->second) +
+                                                                     "\\game\\data\\" + outside->second +
+                                                                     "\": " + no_mapping_text());
 }
 
 TEST(WindowsPaths, TheLongFormIsBuiltFromTheFullPath) {
@@ -192,12 +210,6 @@ TEST(WindowsPaths, TheLongFormIsBuiltFromTheFullPath) {
   EXPECT_EQ(long_form(L"C:\\"), L"\\\\?\\C:\\");
   EXPECT_EQ(long_form(L"\\\\server\\share\\game"), L"\\\\?\\UNC\\server\\share\\game");
   EXPECT_EQ(long_form(L"\\\\?\\C:\\game"), L"\\\\?\\C:\\game");
-
-  EXPECT_EQ(full_path(L"C:\\game", L"data\\intro.bin"), L"C:\\game\\data\\intro.bin");
-  EXPECT_EQ(full_path(L"C:\\", L"data/intro.bin"), L"C:\\data\\intro.bin");
-  EXPECT_EQ(full_path(L"\\\\server\\share", L"intro.bin"), L"\\\\server\\share\\intro.bin");
-  EXPECT_EQ(full_path(L"C:\\game", L"D:\\other\\x"), L"D:\\other\\x");
-  EXPECT_EQ(full_path(L"C:\\game", L"\\top\\x"), L"C:\\top\\x");
 }
 
 TEST(WindowsPaths, EntriesBeyond260CharactersAreWalkedHashedAndListed) {
@@ -229,34 +241,133 @@ TEST(WindowsPaths, AWalkFromADriveRootGivesPlainNames) {
   EXPECT_EQ(walk.relative_path(), enumeration_order("C:\\").front());
 }
 
-// Wine shows neither junctions nor Windows symbolic links to a program (a link on the Linux side looks like its
-// target), so the decision that keeps the walk out of them is checked on its own.
-TEST(WindowsWalk, DescendsIntoFoldersButNotThroughLinksOrJunctions) {
+// Wine shows no junction or Windows symbolic link to a program, so the decision that keeps the walk out of them is
+// checked on its own; a Linux symbolic link, which Wine does show, is run through below.
+TEST(WindowsWalk, DescendsIntoFoldersButNeverIntoAReparsePoint) {
   constexpr DWORD k_folder = FILE_ATTRIBUTE_DIRECTORY;
-  constexpr DWORD k_reparse = FILE_ATTRIBUTE_REPARSE_POINT;
-  EXPECT_TRUE(descends_into(k_folder, 0));
-  EXPECT_TRUE(descends_into(k_folder | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY, 0));
-  EXPECT_FALSE(descends_into(k_folder | k_reparse, IO_REPARSE_TAG_SYMLINK));
-  EXPECT_FALSE(descends_into(k_folder | k_reparse, IO_REPARSE_TAG_MOUNT_POINT));
-  // Other reparse points, such as deduplicated or cloud-backed folders, hold their contents like any folder.
-  EXPECT_TRUE(descends_into(k_folder | k_reparse, IO_REPARSE_TAG_DEDUP));
-  EXPECT_TRUE(descends_into(k_folder | k_reparse, 0x9000001AUL));
-  // The tag means nothing without the reparse attribute.
-  EXPECT_TRUE(descends_into(k_folder, IO_REPARSE_TAG_SYMLINK));
-  EXPECT_FALSE(descends_into(FILE_ATTRIBUTE_ARCHIVE, 0));
-  EXPECT_FALSE(descends_into(k_reparse, IO_REPARSE_TAG_SYMLINK));
+  EXPECT_TRUE(descends_into(k_folder));
+  EXPECT_TRUE(descends_into(k_folder | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
+  // Whatever the tag: symbolic links, junctions, the tag 0 of Wine's links, deduplicated or cloud folders.
+  EXPECT_FALSE(descends_into(k_folder | FILE_ATTRIBUTE_REPARSE_POINT));
+  EXPECT_FALSE(descends_into(FILE_ATTRIBUTE_ARCHIVE));
+  EXPECT_FALSE(descends_into(FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+// The kind comes from the enumeration's attributes; hidden, system and read-only entries are listed as any other.
+TEST(WindowsWalk, HiddenSystemAndReadOnlyEntriesAreListedByTheirKind) {
+  TempDir dir;
+  const DWORD attributes[] = {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_READONLY};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::string folder = dir / ("folder" + std::to_string(i));
+    make_dir(folder);
+    write_file(folder + "\\file" + std::to_string(i), "contents " + std::to_string(i));
+    ASSERT_TRUE(SetFileAttributesW(wide(folder + "\\file" + std::to_string(i)).c_str(), attributes[i]));
+    ASSERT_TRUE(SetFileAttributesW(wide(folder).c_str(), attributes[i] | FILE_ATTRIBUTE_DIRECTORY));
+  }
+  expect_clean_run(run_treeinv(dir.path()));
+  expect_lists_match_model(dir.path());
+}
+
+// A run of its own makes the tree on the Linux side, with symbolic links (see CMakeLists.txt), and names its path.
+TEST(WindowsWalk, ALinuxLinkToAFolderIsListedButNotEntered) {
+  const char* tree = std::getenv("TREEINV_TEST_LINUX_LINKS");
+  if (tree == nullptr) {
+    GTEST_SKIP() << "needs a tree with Linux symbolic links, made by its own test run";
+  }
+  std::string path = std::string("Z:") + tree;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  expect_clean_run(run_treeinv(path));
+  const std::string folders = read_file(path + "\\folders.txt");
+  EXPECT_TRUE(folders == "real\\\r\nlink\\\r\n" || folders == "link\\\r\nreal\\\r\n") << folders;
+  const std::string patchlist = read_file(path + "\\patchlist.txt");
+  EXPECT_NE(patchlist.find("real/inside.txt " + reference_sha256("inside") + "\r\n"), std::string::npos);
+  EXPECT_EQ(patchlist.find("link/"), std::string::npos);
+}
+
+// Opens `name` in the working directory as the walk hands it out.
+int open_as_walked(const std::string& name, platform::FileState& opened) {
+  platform::Walk walk(platform::start_prefix());
+  while (!walk.at_end() && walk.relative_path() != name) {
+    walk.advance();
+  }
+  return walk.at_end() ? -1 : platform::open_file(walk.file(), opened);
+}
+
+template <typename Digest> std::string digest_or_error(Digest digest) {
+  try {
+    return digest();
+  } catch (const std::runtime_error& error) {
+    return error.what();
+  }
+}
+
+TEST(WindowsFiles, AFileRewrittenWithItsTimePutBackIsNoDigest) {
+  TempDir dir;
+  write_file(dir / "rewritten.bin", std::string(100000, 'a'));
+  ScopedChdir in_dir(dir.path());
+  platform::FileState opened;
+  const OpenFile file(open_as_walked("rewritten.bin", opened));
+  ASSERT_GE(file.fd(), 0);
+  const HANDLE writer = CreateFileW(L"rewritten.bin", GENERIC_WRITE | FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  FILETIME written;
+  DWORD count = 0;
+  const bool rewritten = GetFileTime(writer, nullptr, nullptr, &written) &&
+                         WriteFile(writer, "b", 1, &count, nullptr) && SetFileTime(writer, nullptr, nullptr, &written);
+  CloseHandle(writer);
+  ASSERT_TRUE(rewritten);
+  // Only the change time tells.
+  platform::FileState now;
+  ASSERT_TRUE(platform::file_state(file.fd(), now));
+  EXPECT_TRUE(now.size == opened.size && now.modified == opened.modified && now.changed != opened.changed);
+  EXPECT_EQ(digest_or_error([&] { return FileDigester().digest_open(file.fd(), opened, "rewritten.bin"); }),
+            "Cannot read \"rewritten.bin\": File changed while it was read.");
+}
+
+TEST(WindowsFiles, AnotherProgramMayRenameAFileWhileItIsRead) {
+  TempDir dir;
+  write_file(dir / "moved.bin", "moved");
+  ScopedChdir in_dir(dir.path());
+  platform::FileState opened;
+  const OpenFile file(open_as_walked("moved.bin", opened));
+  RunOptions options;
+  options.arguments = {"moved.bin", "elsewhere.bin"};
+  const std::wstring helper = fs::path(program_path()).replace_filename(L"rename_twice.exe").wstring();
+  EXPECT_EQ(run_program(helper, wide(dir.path()), options).exit_status, 0);
+  // A rename is a change on some file systems (Linux's, under Wine) and not on others: either way no wrong digest.
+  const std::string digest =
+      digest_or_error([&] { return FileDigester().digest_open(file.fd(), opened, "moved.bin"); });
+  EXPECT_TRUE(digest == reference_sha256("moved") ||
+              digest == "Cannot read \"moved.bin\": File changed while it was read.")
+      << digest;
+}
+
+TEST(WindowsFiles, AFileRemovedSinceTheEnumerationFailsAtItsOpen) {
+  TempDir dir;
+  write_file(dir / "gone.txt", "gone");
+  ScopedChdir in_dir(dir.path());
+  platform::Walk walk(platform::start_prefix());
+  ASSERT_TRUE(DeleteFileW(L"gone.txt"));
+  EXPECT_EQ(walk.kind(), platform::Kind::other);
+  EXPECT_EQ(digest_or_error([&] { return FileDigester().digest(walk.file(), walk.relative_path()); }),
+            "Cannot open \"gone.txt\": No such file or directory.");
 }
 
 TEST(WindowsFiles, AFileLockedAgainstReadingEndsTheRun) {
-  TempDir dir;
-  write_file(dir / "locked.bin", "locked");
-  const HANDLE lock =
-      CreateFileW(wide(dir / "locked.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-  const RunResult run = run_treeinv(dir.path());
-  CloseHandle(lock);
-  expect_failure(run, "Cannot open \"locked.bin\": Permission denied.");
-  expect_no_line_for(dir, "locked.bin");
+  // Standard error is a file here, which gets the message in the bytes of the code page: 0xE9 for the "é" of 1252.
+  for (const std::string name : {"locked.bin", "caf\xe9.bin"}) {
+    if (name != "locked.bin" && GetACP() != 1252) {
+      continue;
+    }
+    TempDir dir;
+    write_file(dir / name, "locked");
+    const HANDLE lock = CreateFileW(wide(dir / name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    const RunResult run = run_treeinv(dir.path());
+    CloseHandle(lock);
+    expect_failure(run, "Cannot open \"" + name + "\": Permission denied.");
+    expect_no_line_for(dir, name);
+  }
 }
 
 TEST(WindowsFiles, TheListsAreReadableWhileTheRunHoldsThemOpen) {
@@ -270,6 +381,30 @@ TEST(WindowsFiles, TheListsAreReadableWhileTheRunHoldsThemOpen) {
   EXPECT_EQ(FileDigester().digest(entry_named("patchlist.txt"), "patchlist.txt"),
             reference_sha256("data/video/intro.bin " + std::string(64, 'a') + "\r\n"));
   lists.close();
+}
+
+// A console is written to in UTF-16, through which every name shows as it is; a file or pipe gets the bytes of the
+// code page, as the lists have them (see AFileLockedAgainstReadingEndsTheRun).
+TEST(WindowsMessages, OnlyAConsoleIsWrittenToInUtf16) {
+  EXPECT_TRUE(writes_wide(FILE_TYPE_CHAR, true));
+  EXPECT_FALSE(writes_wide(FILE_TYPE_CHAR, false));
+  EXPECT_FALSE(writes_wide(FILE_TYPE_DISK, false));
+  EXPECT_FALSE(writes_wide(FILE_TYPE_PIPE, false));
+}
+
+TEST(WindowsExe, CarriesItsVersionForTheFileProperties) {
+  const std::wstring program = program_path();
+  DWORD handle = 0;
+  std::vector<char> data(GetFileVersionInfoSizeW(program.c_str(), &handle));
+  ASSERT_FALSE(data.empty());
+  ASSERT_TRUE(GetFileVersionInfoW(program.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+  for (const wchar_t* name : {L"ProductVersion", L"FileVersion"}) {
+    void* value = nullptr;
+    UINT size = 0;
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+    ASSERT_TRUE(VerQueryValueW(data.data(), key.c_str(), &value, &size)) << ansi(name);
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(value)), wide(TREEINV_VERSION));
+  }
 }
 
 TEST(WindowsFiles, AMessageIsNotWrittenIntoAListThatIsStandardError) {
@@ -344,7 +479,7 @@ TEST(WindowsUtf8, ACopyWhoseCodePageIsUtf8ListsEveryNameAsItsUtf8Bytes) {
              "UTF-8</activeCodePage></windowsSettings></application></assembly>");
   TempDir dir;
   make_tree(wide(dir.path()), {L"\u80fd", L"\u4e57\u529f", L"\ud55c", L"caf\u00e9 \u0100\U0001f600"});
-  expect_clean_run(run_program(wide(copy / "treeinv.exe"), dir.path()));
+  expect_clean_run(run_program(wide(copy / "treeinv.exe"), wide(dir.path())));
   EXPECT_NE(read_file(dir / "patchlist.txt").find("\xe8\x83\xbd.dat " + reference_sha256("top")), std::string::npos);
   const Lists expected = model_inventory(dir.path(), CP_UTF8);
   EXPECT_EQ(read_file(dir / "folders.txt"), expected.folders);
