@@ -221,13 +221,16 @@ void report(std::string_view message, std::string_view detail = {}) noexcept {
   if (message.substr(0, k_label.size()) == k_label) {
     message.remove_prefix(k_label.size());
   }
-  char line[4096];
+  // On the stack, and whole when it fits, so that a console can be given the line at once.
+  char line[32 * 1024];
   std::size_t used = 0;
+  bool whole = true;
   const auto put = [&](std::string_view piece) {
     while (!piece.empty()) {
       if (used == sizeof line) {
         std::fwrite(line, 1, used, stderr);
         used = 0;
+        whole = false;
       }
       const std::size_t count = std::min(piece.size(), sizeof line - used);
       piece.copy(line + used, count);
@@ -239,7 +242,9 @@ void report(std::string_view message, std::string_view detail = {}) noexcept {
   escape(message, put);
   escape(detail, put);
   put("\n");
-  std::fwrite(line, 1, used, stderr);
+  if (!whole || !platform::write_message(std::string_view(line, used))) {
+    std::fwrite(line, 1, used, stderr);
+  }
   std::fflush(stderr);
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // Everything that differs between operating systems: the narrow form of paths, the working directory, the walk
 // over the tree, the status of an entry, and raw file access. One implementation file per platform is compiled.
@@ -147,6 +148,11 @@ int create_list(const char* name, FileIdentity& identity);
 
 // Whether standard error is the file `file`.
 bool is_standard_error(const FileIdentity& file);
+
+// Writes the whole line (message and line end) to standard error when that is a console that shows text in a form
+// of its own (Windows'), so that every character shows as it is. Returns false when the bytes of the line are what
+// standard error takes: the caller writes them then.
+bool write_message(std::string_view line);
 
 // Writes all of `size` bytes. Returns false with errno set on failure.
 bool write_all(int fd, const char* data, std::size_t size);

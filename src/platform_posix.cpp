@@ -637,6 +637,10 @@ bool is_standard_error(const FileIdentity& file) {
   return ::fstat(2, &info) == 0 && identity_of(info) == file;
 }
 
+bool write_message(std::string_view /*line*/) {
+  return false;
+}
+
 bool write_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t count = ::write(fd, data, size);

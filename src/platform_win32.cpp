@@ -19,11 +19,6 @@
 
 namespace treeinv::platform {
 
-// Writes the whole line (message and line end) to standard error when that is a console, as UTF-16, so that the
-// console shows every character as it is rather than reading the bytes in its own code page. Returns false when
-// standard error is not a console (or the line could not be written there): the caller writes the bytes then.
-bool write_message(std::string_view line);
-
 // Windows names cannot hold a line end, but a broken file system could still hand one over, and it would split a
 // line of either list. A backslash cannot be refused here: it is the separator, and in a double-byte code page it
 // is also the second byte of some characters.
@@ -525,9 +520,7 @@ bool Walk::at_end() const {
 }
 
 std::size_t Walk::depth() const {
-  // The walk's enumerations are handles of the system, not descriptors of the C runtime, whose table is what runs
-  // short.
-  return 0;
+  return m_state->levels.size();
 }
 
 namespace {
@@ -638,9 +631,8 @@ unsigned processor_count() {
 }
 
 std::size_t open_file_limit() {
-  // The C runtime's table of descriptors holds 2048 of them, three of which the standard streams take from the
-  // start; _getmaxstdio() speaks of stdio streams, which the program does not use for files.
-  return 2048 - 3;
+  // Folders and files are handles of the system, which has room for millions; no table of the C runtime is used.
+  return SIZE_MAX;
 }
 
 int open_file(const FileEntry& entry, FileState& state, Lease /*lease*/) {
