@@ -68,11 +68,11 @@ DigestQueue::Ticket DigestQueue::submit(platform::FileEntry file) {
   if (wake) {
     m_work_ready.notify_one();
   }
-  return Ticket(std::move(job));
+  return job;
 }
 
 std::optional<std::string> DigestQueue::take(Ticket ticket) {
-  const std::shared_ptr<Job> job = std::move(ticket.m_job);
+  const std::shared_ptr<Job> job = std::move(ticket);
   if (!job) {
     return std::nullopt;
   }

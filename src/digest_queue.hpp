@@ -21,24 +21,10 @@ namespace treeinv {
 // computes the digest itself when the file's turn comes, so that a run with workers fails exactly where and how
 // one without them would.
 class DigestQueue {
-  struct Job;
-
 public:
-  // A claim on one digest queued with submit(). It can be taken once: take() consumes it.
-  class Ticket {
-  public:
-    Ticket() = default;
-    Ticket(Ticket&&) noexcept = default;
-    Ticket& operator=(Ticket&&) noexcept = default;
-    Ticket(const Ticket&) = delete;
-    Ticket& operator=(const Ticket&) = delete;
-    explicit operator bool() const { return m_job != nullptr; }
-
-  private:
-    friend class DigestQueue;
-    explicit Ticket(std::shared_ptr<Job> job) : m_job(std::move(job)) {}
-    std::shared_ptr<Job> m_job;
-  };
+  struct Job;
+  // A claim on one digest queued with submit(), null when nothing was queued; take() consumes it.
+  using Ticket = std::shared_ptr<Job>;
 
   // Starts up to `workers` threads. Files with these identities (the lists being written) are never read ahead:
   // their contents depend on the moment they are read.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -9,8 +10,10 @@ namespace treeinv {
 // denied.`, with the C library's text for the error number unless a reason of its own is given.
 class FileError : public std::runtime_error {
 public:
-  FileError(const char* what, const std::string& path, int error);
-  FileError(const char* what, const std::string& path, const char* reason, int error);
+  FileError(const char* what, const std::string& path, int error)
+      : FileError(what, path, std::strerror(error), error) {}
+  FileError(const char* what, const std::string& path, const char* reason, int error)
+      : std::runtime_error(std::string(what) + " \"" + path + "\": " + reason + "."), m_error(error) {}
 
   // The error number behind it.
   int error() const noexcept { return m_error; }

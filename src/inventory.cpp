@@ -142,7 +142,7 @@ private:
 
   void write_front() {
     if (const char* signal = platform::stop_request()) {
-      throw std::runtime_error(std::string("Stopped by ") + signal);
+      throw std::runtime_error(std::string("Stopped by SIG") + signal);
     }
     Pending& next = m_window.front();
     if (next.kind == platform::Kind::directory) {
@@ -276,13 +276,6 @@ void take_inventory() {
   take_inventory(DigestQueue::default_workers());
 }
 
-std::string printable(std::string_view text) {
-  std::string result;
-  result.reserve(text.size());
-  escape(text, [&](std::string_view piece) { result += piece; });
-  return result;
-}
-
 int run() {
   std::set_terminate(end_run_at_termination);
   try {
@@ -294,7 +287,7 @@ int run() {
   } catch (const std::exception& error) {
     // Asked to stop, whatever failed meanwhile (a wait cut short) is only a consequence.
     if (const char* signal = platform::stop_request()) {
-      report("Stopped by ", signal);
+      report("Stopped by SIG", signal);
     } else {
       report(error.what());
     }

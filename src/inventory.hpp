@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 namespace treeinv {
 
@@ -19,8 +18,5 @@ int run();
 // Throws std::system_error (illegal_byte_sequence) `Cannot list "PATH"` when a relative path holds a byte the
 // lists cannot carry.
 void check_listable(const std::string& relative_path);
-
-// `text` with every control character written as an escape sequence, so that it prints as one line.
-std::string printable(std::string_view text);
 
 } // namespace treeinv

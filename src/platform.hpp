@@ -22,7 +22,7 @@ extern const char* const k_unlistable_bytes;
 // SIGTERM, SIGHUP, SIGQUIT) must end the run between two lines, not in the middle of one.
 void prepare_process();
 
-// What the run was asked to stop by, such as "SIGINT"; null while nothing asked. Safe to ask from any thread.
+// The name of the signal that asked the run to stop, such as "INT"; null while none came. Safe from any thread.
 const char* stop_request();
 
 // Ends the process by the signal that asked it to stop, as whoever sent it expects. Returns if none came.

@@ -131,18 +131,8 @@ void prepare_process() {
 }
 
 const char* stop_request() {
-  switch (g_stop_signal.load(std::memory_order_relaxed)) {
-  case SIGINT:
-    return "SIGINT";
-  case SIGTERM:
-    return "SIGTERM";
-  case SIGHUP:
-    return "SIGHUP";
-  case SIGQUIT:
-    return "SIGQUIT";
-  default:
-    return nullptr;
-  }
+  const int signal = g_stop_signal.load(std::memory_order_relaxed);
+  return signal != 0 ? ::sigabbrev_np(signal) : nullptr;
 }
 
 void end_by_stop_request() {
