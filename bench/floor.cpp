@@ -4,7 +4,6 @@
 #include <openssl/sha.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include <dirent.h>
@@ -66,8 +65,10 @@ void walk(const std::string& directory, char* buffer) {
 } // namespace
 
 int main() {
-  const auto buffer = std::make_unique<char[]>(k_read_size);
-  walk(".", buffer.get());
+  // Aligned to a page, as treeinv's buffers are: the kernel's copy into a buffer off the cache line costs several
+  // times the system time on some processors, and the floor must be the fastest honest way to do the work.
+  static alignas(4096) char buffer[k_read_size];
+  walk(".", buffer);
   std::printf("%02x\n", g_mix);
   return 0;
 }
