@@ -67,7 +67,7 @@ void walk(const std::string& directory, char* buffer) {
 int main() {
   // Aligned to a page, as treeinv's buffers are: the kernel's copy into a buffer off the cache line costs several
   // times the system time on some processors, and the floor must be the fastest honest way to do the work.
-  static alignas(4096) char buffer[k_read_size];
+  alignas(4096) static char buffer[k_read_size];
   walk(".", buffer);
   std::printf("%02x\n", g_mix);
   return 0;
