@@ -732,27 +732,14 @@ int create_list(const char* name, FileIdentity& identity) {
 
 bool is_standard_error(const FileIdentity& file) {
   const HANDLE handle = standard_error();
-  // A console or pipe is no list; and without a standard error there is nothing to ask.
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_DISK) {
-    return false;
-  }
-  // Standard error is usually open for writing only, which GetFileInformationByHandle refuses; these two questions
-  // need no access at all. A status below zero is an error.
+  // A console or pipe is no list; and without a standard error there is nothing to ask. Standard error is usually
+  // open for writing only, which GetFileInformationByHandle refuses; this question needs no access at all. As for
+  // every file, the index is taken to be on the working directory's volume, where the lists are.
   IO_STATUS_BLOCK status;
   FILE_INTERNAL_INFORMATION internal;
-  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) < 0 ||
-      static_cast<std::uint64_t>(internal.IndexNumber.QuadPart) != file.file) {
-    return false;
-  }
-  // The volume's label follows its serial number in the answer.
-  struct {
-    FILE_FS_VOLUME_INFORMATION info;
-    WCHAR label[MAX_PATH];
-  } volume;
-  // Where the volume cannot be told (Wine cannot for a standard error it got from Linux), the same file index is
-  // taken as the same file: a message lost from standard error is better than one written into a list.
-  return NtQueryVolumeInformationFile(handle, &status, &volume, sizeof volume, FileFsVolumeInformation) < 0 ||
-         volume.info.VolumeSerialNumber == file.volume;
+  return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetFileType(handle) == FILE_TYPE_DISK &&
+         NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) >= 0 &&
+         static_cast<std::uint64_t>(internal.IndexNumber.QuadPart) == file.file;
 }
 
 bool write_message(std::string_view line) {
