@@ -141,6 +141,9 @@ void end_by_stop_request() {
     return;
   }
   std::signal(signal, SIG_DFL);
+  // SIGQUIT would leave a core file, in the tree being listed.
+  const rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, signal);
@@ -429,16 +432,26 @@ void Walk::advance() {
 
 namespace {
 
-// Opens the file held by `held` (opened with O_PATH) as `flags` say: that very file, whatever its name leads to now.
-// Only /proc can do that: without it, the run ends here. Returns -1 with errno set on failure.
-int reopen(int held, int flags) {
+// Opens the file held by `held` (opened with O_PATH) as `flags` say: that very file, whatever its name `name` (in
+// `folder`) leads to now. Returns -1 with errno set on failure.
+int reopen(int held, const char* name, int flags, int folder = AT_FDCWD) {
   char self[32];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", held);
   const int fd = ::open(self, flags);
-  if (fd < 0 && errno == ENOENT) {
-    errno = EOPNOTSUPP;
+  if (fd >= 0 || errno != ENOENT) {
+    return fd;
   }
-  return fd;
+  // Without /proc, by its name, never blocking, and only if it is still the same file.
+  const int by_name = ::openat(folder, name, flags | O_NONBLOCK);
+  struct stat opened {};
+  struct stat wanted {};
+  if (by_name >= 0 && (::fstat(by_name, &opened) != 0 || ::fstat(held, &wanted) != 0 ||
+                       !(identity_of(opened) == identity_of(wanted)))) {
+    ::close(by_name);
+    errno = EWOULDBLOCK;
+    return -1;
+  }
+  return by_name;
 }
 
 } // namespace
@@ -459,11 +472,11 @@ int open_held(int folder, const char* name, Lease lease) {
     if (!S_ISREG(info.st_mode)) {
       errno = ENXIO;
     } else {
-      fd = reopen(held, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+      fd = reopen(held, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, folder);
       if (fd < 0 && errno == EWOULDBLOCK && lease == Lease::wait) {
         // A lease (an oplock of Samba, a delegation of NFS) is held on it: a blocking open waits until its holder
         // gives it up, and cannot hang otherwise on a regular file.
-        fd = reopen(held, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        fd = reopen(held, name, O_RDONLY | O_NOCTTY | O_CLOEXEC, folder);
       }
     }
   }
@@ -604,7 +617,7 @@ int create_list(const char* name, FileIdentity& identity) {
       refusal = "Is owned by another user in a shared folder";
     }
     // A regular file, so a blocking open cannot hang on it; it waits for a lease like any writer.
-    const int fd = refusal == nullptr && error == 0 ? reopen(held, O_WRONLY | O_NOCTTY | O_CLOEXEC) : -1;
+    const int fd = refusal == nullptr && error == 0 ? reopen(held, name, O_WRONLY | O_NOCTTY | O_CLOEXEC) : -1;
     error = refusal == nullptr && error == 0 && fd < 0 ? errno : error;
     ::close(held);
     if (fd >= 0 && ::ftruncate(fd, 0) != 0) {

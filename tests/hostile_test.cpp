@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -459,6 +460,33 @@ TEST(Hostile, AListAnotherUserOwnsInASharedFolderIsRefused) {
   // Without the sticky bit, the folder's writers could replace the file anyway: it is theirs to give.
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
   expect_clean_run(run_treeinv(dir.path()));
+}
+
+// Without /proc (a chroot, a bare container), lists that exist already and links to files are opened by name, and
+// only if the name still leads to the file that was looked at.
+TEST(Hostile, WithoutProcListsAreRewrittenAndLinksFollowed) {
+  TempDir dir;
+  write_file(dir / "file", "contents");
+  make_symlink("file", dir / "link");
+  write_file(dir / "patchlist.txt", "old");
+  write_file(dir / "folders.txt", "old");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A mount namespace of its own, in which /proc is gone.
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::umount2("/proc", MNT_DETACH) != 0) {
+      ::_exit(2);
+    }
+    ::_exit(run_treeinv(dir.path()).exit_status == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 2) {
+    GTEST_SKIP() << "cannot hide /proc here";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  expect_lists_match_model(dir.path());
 }
 
 // Asked to stop, the run ends between two lines with one message, and by the signal, as its sender expects; also
