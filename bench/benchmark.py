@@ -135,7 +135,7 @@ def main():
             commands.update({"baseline": None, "baseline@1": None})
         # Files take their size in blocks of 4 KiB; folders a block each.
         space = 4 * big_mib * MIB + small_folders * 50 * 12 * 1024 + 2 * DEEP_LEVELS * 4096
-        seconds = 30 if args.quick else 40 + 11 * (args.runs + 1)
+        seconds = 30 if args.quick else 40 + 15 * (args.runs + 2)
         say("builds treeinv and the floor, makes three trees in %s (%s, removed at the end), and times %d commands "
             "%d times on each: about %s" % (work, "%.1f GiB" % (space / 1024 / MIB) if space > 1024 * MIB else
                                            "%d MiB" % (space / MIB), len(commands), args.runs + 1,
@@ -200,7 +200,8 @@ def main():
             print("  %-11s %9s %9s %9s %10s" % ("command", "seconds", "x floor", "x rhash", "peak MiB"))
             for name in commands:
                 if name in short:
-                    print("  %-11s hashed only %s of the files: not timed" % (name, format(short[name], ",")))
+                    print("  %-11s hashed only %s of %s files: not timed"
+                          % (name, format(short[name], ","), format(files, ",")))
                     continue
                 # Pinned commands compare with the pinned floor.
                 floor_name = "floor@1" if name.endswith("@1") else "floor"
