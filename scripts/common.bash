@@ -51,15 +51,11 @@ require_packages() {
   if ((${#missing[@]} == 0)); then
     return 0
   fi
-  # "the package a is", "the packages a and b are", "the packages a, b and c are"
-  local names=${missing[*]: -1} are=is it=it
+  # "package a is", "packages a and b are", "packages a, b and c are"
+  local names="package ${missing[0]} is" it=it
   if ((${#missing[@]} > 1)); then
-    local others=("${missing[@]:0:${#missing[@]}-1}")
-    names="s $(printf '%s, ' "${others[@]}")"
-    names="${names%, } and ${missing[*]: -1}"
-    are=are it=them
-  else
-    names=" $names"
+    names=$(printf '%s, ' "${missing[@]:0:${#missing[@]}-1}")
+    names="packages ${names%, } and ${missing[*]: -1} are" it=them
   fi
 
   local as_root=() cannot=
@@ -71,7 +67,7 @@ require_packages() {
       cannot="sudo refused"
     fi
     if [ -n "$cannot" ]; then
-      say "the package$names $are missing, and only root can install $it: $cannot. As root, run:"
+      say "the $names missing, and only root can install $it: $cannot. As root, run:"
       echo "  apt-get update && apt-get install ${missing[*]}" >&2
       exit 1
     fi
