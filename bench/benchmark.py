@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
 """Times treeinv against a floor program, sha256sum and rhash on a big, a small and a deep tree.
 
-Usage: scripts/benchmark [--runs N] [--dir DIR] [--keep] [--baseline EXE]  (which installs what this needs first)
+Usage: scripts/benchmark [--runs N] [--dir DIR] [--keep] [--baseline EXE] [--quick]  (which installs what this
+needs first)
 
-The trees are built once in a temporary folder (about 1.2 GiB), every command runs once to warm the page cache,
-then the commands take turns for N runs each. Printed: the median wall time of each, its ratio to the floor and
-to rhash, and its peak memory (maximum resident set size). The floor and treeinv also run pinned to one core, as
-on a machine whose other cores are busy; --baseline adds another build of treeinv, such as an earlier one.
+The trees are built once in a temporary folder (about 1.2 GiB), every command runs once to warm the page cache and
+to count the files it hashed, then the commands take turns for N runs each. Printed: the median wall time of each,
+its ratio to the floor and to rhash, and its peak memory (maximum resident set size). A command that hashed fewer
+files than the tree holds (rhash stops 63 folders down) is marked and left out of that tree's timing, since its
+time would be that of a smaller job. The floor and treeinv also run pinned to one core, as on a machine whose
+other cores are busy; --baseline adds another build of treeinv, such as an earlier one. --quick makes small trees
+and runs once, to try the script in seconds. Progress goes to standard error, the tables to standard output.
 """
 import argparse
 import os
 import random
+import shutil
 import statistics
 import subprocess
 import sys
@@ -18,33 +23,41 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MIB = 1024 * 1024
+DEEP_LEVELS = 1900
+
+
+def say(text):
+    print("benchmark: " + text, file=sys.stderr, flush=True)
 
 
 def build(work):
-    build_dir = os.path.join(ROOT, "build")
-    subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release"], check=True,
-                   stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "--target", "treeinv", "-j2"], check=True,
-                   stdout=subprocess.DEVNULL)
+    """Builds treeinv where scripts/benchmark says (the other scripts' build folder) and the floor into WORK."""
+    build_dir = os.environ.get("TREEINV_BUILD_DIR") or os.path.join(ROOT, "build")
     floor = os.path.join(work, "floor")
-    subprocess.run(["g++", "-O2", "-std=c++17", os.path.join(ROOT, "bench", "floor.cpp"), "-o", floor, "-lcrypto"],
-                   check=True)
+    for command in (["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release"],
+                    ["cmake", "--build", build_dir, "--target", "treeinv", "-j2"],
+                    ["g++", "-O2", "-std=c++17", os.path.join(ROOT, "bench", "floor.cpp"), "-o", floor, "-lcrypto"]):
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if result.returncode != 0:
+            sys.stderr.write(result.stdout)
+            sys.exit("benchmark: %s failed with status %d" % (" ".join(command), result.returncode))
     return os.path.join(build_dir, "treeinv"), floor
 
 
-def make_big_tree(path):
+def make_big_tree(path, mib_per_file):
     os.makedirs(path)
-    chunk = os.urandom(1024 * 1024)
+    chunk = os.urandom(MIB)
     for i in range(4):
         with open(os.path.join(path, "big%d.bin" % i), "wb") as out:
-            for j in range(256):
-                out.write(bytes([i, j]) + chunk[2:])
+            for j in range(mib_per_file):
+                out.write(bytes([i, j % 256]) + chunk[2:])
 
 
-def make_small_tree(path):
+def make_small_tree(path, folders):
     generator = random.Random(20000)
     pool = os.urandom(16 * 1024)
-    for folder in range(400):
+    for folder in range(folders):
         folder_path = os.path.join(path, "dir%03d" % (folder // 20), "sub%03d" % folder)
         os.makedirs(folder_path)
         for i in range(50):
@@ -53,7 +66,7 @@ def make_small_tree(path):
                 out.write(pool[:size])
 
 
-def make_deep_tree(path, levels=1900):
+def make_deep_tree(path, levels=DEEP_LEVELS):
     """A chain of folders, one small file in each, as deep as paths for the other commands allow."""
     os.makedirs(path)
     fd = os.open(path, os.O_RDONLY)
@@ -67,17 +80,39 @@ def make_deep_tree(path, levels=1900):
     os.close(fd)
 
 
-def measure(command, cwd, report):
+def measure(command, cwd, report, output=subprocess.DEVNULL):
     """Runs a shell command; returns its wall time in seconds and its peak memory in KiB."""
     # GNU time measures the peak memory: a child forked from this interpreter would inherit its high-water mark.
     start = time.perf_counter()
     result = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, "sh", "-c", command], cwd=cwd,
-                            stdout=subprocess.DEVNULL)
+                            stdout=output)
     elapsed = time.perf_counter() - start
     if result.returncode != 0:
         sys.exit("benchmark: %r failed in %s with status %d" % (command, cwd, result.returncode))
     with open(report) as lines:
         return elapsed, int(lines.read().split()[-1])
+
+
+def count_lines(path):
+    with open(path, "rb") as lines:
+        return sum(1 for _ in lines)
+
+
+def count_files(tree):
+    """The regular files in TREE, by find, which walks any depth."""
+    return len(subprocess.run(["find", ".", "-type", "f", "-printf", "."], cwd=tree, check=True,
+                              stdout=subprocess.PIPE).stdout)
+
+
+def hashed_files(name, tree, output):
+    """How many files command NAME hashed in its last run in TREE, by what it left: sha256sum and rhash print a
+    line per file, treeinv lists each in patchlist.txt. None for the floor, which prints one line whatever it read
+    and an error line for each file it could not read."""
+    if name.startswith("floor"):
+        return None
+    if name.startswith(("treeinv", "baseline")):
+        return count_lines(os.path.join(tree, "patchlist.txt"))
+    return count_lines(output)
 
 
 def main():
@@ -86,51 +121,94 @@ def main():
     parser.add_argument("--dir", help="where to build the trees (default: a new temporary folder)")
     parser.add_argument("--keep", action="store_true", help="keep the trees afterwards")
     parser.add_argument("--baseline", help="another treeinv executable to time beside this one")
+    parser.add_argument("--quick", action="store_true", help="small trees and one run, to try the script")
     args = parser.parse_args()
+    if args.quick:
+        args.runs = 1
+    big_mib, small_folders = (1, 8) if args.quick else (256, 400)
 
     work = tempfile.mkdtemp(prefix="treeinv-bench-", dir=args.dir)
     try:
+        commands = {"floor": None, "treeinv": None, "sha256sum": "find . -type f -print0 | xargs -0 sha256sum",
+                    "rhash": "rhash --sha256 -r .", "floor@1": None, "treeinv@1": None}
+        if args.baseline:
+            commands.update({"baseline": None, "baseline@1": None})
+        # Files take their size in blocks of 4 KiB; folders a block each.
+        space = 4 * big_mib * MIB + small_folders * 50 * 12 * 1024 + 2 * DEEP_LEVELS * 4096
+        seconds = 30 if args.quick else 40 + 15 * (args.runs + 2)
+        say("builds treeinv and the floor, makes three trees in %s (%s, removed at the end), and times %d commands "
+            "%d times on each: about %s" % (work, "%.1f GiB" % (space / 1024 / MIB) if space > 1024 * MIB else
+                                           "%d MiB" % (space / MIB), len(commands), args.runs + 1,
+                                           "%d seconds" % seconds if seconds < 90 else
+                                           "%d minutes" % round(seconds / 60)))
+        free = shutil.disk_usage(work).free
+        if free < space * 1.1:
+            sys.exit("benchmark: %s has %.2f GiB free, too little for the trees" % (work, free / 1024 / MIB))
+
+        say("building treeinv (under a minute the first time) and the floor")
         treeinv, floor = build(work)
-        trees = {"big (4 x 256 MiB)": os.path.join(work, "big"),
-                 "small (20,000 files, 400 folders)": os.path.join(work, "small"),
-                 "deep (1,900 levels, a file in each)": os.path.join(work, "deep")}
-        make_big_tree(trees["big (4 x 256 MiB)"])
-        make_small_tree(trees["small (20,000 files, 400 folders)"])
-        make_deep_tree(trees["deep (1,900 levels, a file in each)"])
+        for name, program in (("floor", floor), ("treeinv", treeinv), ("baseline", args.baseline)):
+            if program:
+                program = os.path.abspath(program)
+                commands[name] = "exec " + program
+                commands[name + "@1"] = "exec taskset -c 0 " + program
+
+        trees = [("big (4 x %d MiB)" % big_mib, "big", lambda path: make_big_tree(path, big_mib)),
+                 ("small (%s files, %d folders)" % (format(small_folders * 50, ","), small_folders), "small",
+                  lambda path: make_small_tree(path, small_folders)),
+                 ("deep (%s levels, a file in each)" % format(DEEP_LEVELS, ","), "deep", make_deep_tree)]
+        for title, folder, make in trees:
+            say("making the %s tree" % title)
+            make(os.path.join(work, folder))
         os.sync()
 
-        commands = {
-            "floor": "exec " + floor,
-            "treeinv": "exec " + treeinv,
-            "sha256sum": "find . -type f -print0 | xargs -0 sha256sum",
-            "rhash": "rhash --sha256 -r .",
-            "floor@1": "exec taskset -c 0 " + floor,
-            "treeinv@1": "exec taskset -c 0 " + treeinv,
-        }
-        if args.baseline:
-            baseline = os.path.abspath(args.baseline)
-            commands["baseline"] = "exec " + baseline
-            commands["baseline@1"] = "exec taskset -c 0 " + baseline
-        print("%d runs each, medians; cores: %d; NAME@1 runs on one core" % (args.runs, os.cpu_count()))
-        for tree_name, tree in trees.items():
-            times = {name: [] for name in commands}
-            memory = {name: 0 for name in commands}
-            report = os.path.join(work, "time.txt")
+        print("treeinv against a floor, sha256sum and rhash: medians of %d run%s with warm caches, %d cores."
+              % (args.runs, "" if args.runs == 1 else "s", os.cpu_count()))
+        print("floor: bench/floor.cpp, the least any tool must do: it reads every file into SHA-256, nothing else.")
+        print("x floor, x rhash: the command's time over theirs. NAME@1 runs pinned to one core, against floor@1.")
+        report = os.path.join(work, "time.txt")
+        output = os.path.join(work, "output.txt")
+        for title, folder, _ in trees:
+            tree = os.path.join(work, folder)
+            # treeinv first, so that the lists it writes into the tree are there for every command to count.
+            measure(commands["treeinv"], tree, report)
+            files = count_files(tree)
+            # Once each to warm the cache and see that the command hashed every file.
+            short = {}
             for name, command in commands.items():
-                measure(command, tree, report)
-            for _ in range(args.runs):
-                for name, command in commands.items():
-                    elapsed, peak = measure(command, tree, report)
+                with open(output, "wb") as out:
+                    elapsed, _ = measure(command, tree, report, out)
+                hashed = hashed_files(name, tree, output)
+                if hashed is not None and hashed != files:
+                    short[name] = hashed
+                    say("%s tree: %s hashed only %s of %s files: left out of the timing"
+                        % (folder, name, format(hashed, ","), format(files, ",")))
+                else:
+                    say("%s tree: %s took %.2f s, warming up" % (folder, name, elapsed))
+            timed = [name for name in commands if name not in short]
+            times = {name: [] for name in timed}
+            memory = {name: 0 for name in timed}
+            for run in range(args.runs):
+                start = time.perf_counter()
+                for name in timed:
+                    elapsed, peak = measure(commands[name], tree, report)
                     times[name].append(elapsed)
                     memory[name] = max(memory[name], peak)
+                say("%s tree: run %d of %d took %.1f s" % (folder, run + 1, args.runs, time.perf_counter() - start))
             medians = {name: statistics.median(values) for name, values in times.items()}
-            print("\n%s" % tree_name)
+            print("\n%s: %s files" % (title, format(files, ",")))
             print("  %-11s %9s %9s %9s %10s" % ("command", "seconds", "x floor", "x rhash", "peak MiB"))
             for name in commands:
+                if name in short:
+                    print("  %-11s hashed only %s of %s files: not timed"
+                          % (name, format(short[name], ","), format(files, ",")))
+                    continue
                 # Pinned commands compare with the pinned floor.
                 floor_name = "floor@1" if name.endswith("@1") else "floor"
-                print("  %-11s %9.3f %9.2f %9.2f %10.1f" % (name, medians[name], medians[name] / medians[floor_name],
-                                                             medians[name] / medians["rhash"], memory[name] / 1024))
+                to_rhash = "%9.2f" % (medians[name] / medians["rhash"]) if "rhash" in medians else "%9s" % "-"
+                print("  %-11s %9.3f %9.2f %s %10.1f" % (name, medians[name], medians[name] / medians[floor_name],
+                                                         to_rhash, memory[name] / 1024))
+            sys.stdout.flush()
     finally:
         if args.keep:
             print("\ntrees kept in %s" % work)

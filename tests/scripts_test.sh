@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Checks the set-up scripts as a new user meets them, in a copy of the checkout and installing nothing: scripts/setup
-# without sudo, with a refusing one, and with stand-ins for sudo and apt-get; scripts/inventory on a bad directory, a
-# first, later and failing run, and as a user where root built first (only when run as root, as CI is: that user and
-# the others are nobody); and the .editorconfig check. It expects scripts/setup's packages and editorconfig there.
+# without sudo, with a refusing one, and with stand-ins for sudo and apt-get; every script's message when its
+# packages are missing; scripts/inventory without or on a bad directory, a first, later and failing run, and as a
+# user where root built first (only when run as root, as CI is: that user and the others are nobody); treeinv --help
+# and --version; the benchmark's check of the files each command hashed, on small trees; and the .editorconfig
+# check. It expects scripts/setup's packages, time, python3 and editorconfig there.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 copy=$scratch/checkout
-mkdir -p "$copy" "$scratch/stubs" "$scratch/nosudo" "$scratch/tree/a/b"
+mkdir -p "$copy" "$scratch/stubs" "$scratch/nosudo" "$scratch/tree/a/b" "$scratch/here" "$scratch/elsewhere/tree"
 tar -C "$root" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$copy" -xf -
 missing=treeinv-test-no-such-package
 user=(env)
@@ -45,7 +47,7 @@ for tool in apt-get cmake dpkg-query; do
   stub "$tool" "echo \"$tool \$* [\${DEBIAN_FRONTEND:-}]\" >>$scratch/log; echo noise"
 done
 stubbed=(env PATH="$scratch/stubs:$scratch/nosudo")
-cannot="setup: the packages $missing are missing, and only root can install them"
+cannot="setup: the package $missing is missing, and only root can install it"
 run "${user[@]}" PATH="$scratch/nosudo" "$copy/scripts/setup" bash "$missing"
 expect 1 "$cannot: sudo is not installed. As root, run:
   apt-get update && apt-get install $missing"
@@ -55,8 +57,30 @@ run "${stubbed[@]}" "$copy/scripts/inventory" "$scratch/none"
 expect 1 "inventory: $scratch/none: no such directory"
 run "${stubbed[@]}" "$copy/scripts/inventory" /etc/passwd
 expect 1 "inventory: /etc/passwd: not a directory"
+run "${stubbed[@]}" env -C "$scratch/here" "$copy/scripts/inventory"
+expect 2 "inventory: usage: $copy/scripts/inventory DIRECTORY (builds treeinv if need be and writes folders.txt and \
+patchlist.txt into DIRECTORY)"
+[ -z "$(ls -A "$scratch/here")" ] || fail "inventory without a directory left $(ls -A "$scratch/here")"
 [ ! -e "$scratch/log" ] || fail "inventory ran $(cat "$scratch/log") for no directory"
-rm "$scratch/stubs/dpkg-query"
+
+# A user without sudo hears of every package a script needs in one message, before anything else is done.
+needs() {
+  local script=$1 names=$2
+  shift 2
+  run "${user[@]}" "${stubbed[@]}" "$copy/scripts/$script" "$@"
+  expect 1 "$script: the packages g++, cmake, make, libssl-dev$names are missing, and only root can install them: \
+sudo is not installed. As root, run:
+  apt-get update && apt-get install $(tr -d , <<<"g++ cmake make libssl-dev${names/ and/}")"
+}
+needs setup ", libgtest-dev and $missing" "$missing"
+needs inventory " and libgtest-dev" "$scratch/tree"
+needs test ", libgtest-dev and time"
+needs package ", libgtest-dev, dpkg-dev and file"
+needs benchmark ", libgtest-dev, python3, rhash and time" --runs 1
+needs build-windows ", libgtest-dev, g++-mingw-w64-x86-64-posix, wine64, googletest, dpkg-dev, perl and locales" --test
+[ -z "$(grep -v '^dpkg-query ' "$scratch/log")" ] || fail "a script with missing packages ran: $(cat "$scratch/log")"
+[ ! -e "$copy/build" ] || fail "a script with missing packages made a build folder"
+rm "$scratch/stubs/dpkg-query" "$scratch/log"
 
 stub sudo 'echo "Sorry, user may not run sudo." >&2; exit 1'
 run "${user[@]}" "${stubbed[@]}" "$copy/scripts/setup" "$missing"
@@ -85,8 +109,10 @@ wrote="inventory: wrote $scratch/tree/folders.txt (2 lines) and $scratch/tree/pa
 run "$copy/scripts/inventory" "$scratch/tree"
 expect 0 "inventory: building treeinv in $copy/build, once (under a minute)
 $wrote"
-run "$copy/scripts/inventory" "$scratch/tree"
+# A relative directory is found below the current one, whatever CDPATH says.
+run env -C "$scratch" CDPATH="$scratch/elsewhere" "$copy/scripts/inventory" tree
 expect 0 "$wrote"
+[ -z "$(ls -A "$scratch/elsewhere/tree")" ] || fail "inventory followed CDPATH"
 mkfifo "$scratch/tree/a/fifo"
 run "$copy/scripts/inventory" "$scratch/tree"
 expect 1 'treeinv: Cannot open "a/fifo": No such device or address.'
@@ -98,6 +124,38 @@ if [ "$(id -u)" -eq 0 ]; then
   expect 0 "inventory: building treeinv in $copy/build-nobody, once (under a minute)
 $wrote"
 fi
+
+# --help and --version, alone, print their text on standard output and touch nothing; beside other arguments they
+# are ignored like any other.
+version=$(sed -n 's/^project(treeinv VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
+for option in --help -h --version; do
+  run env -C "$scratch/here" "$copy/build/treeinv" "$option"
+  [ "$status" = 0 ] && [ ! -s "$scratch/err" ] && [ -z "$(ls -A "$scratch/here")" ] ||
+    fail "treeinv $option: status $status, left $(ls -A "$scratch/here"), said $(cat "$scratch/err")"
+  said=$(cat "$scratch/out")
+  case $option in
+    --version) [ "$said" = "treeinv $version" ] ;;
+    *) grep -q '^Usage: treeinv' <<<"$said" && grep -q '^Exit status: 0' <<<"$said" ;;
+  esac || fail "treeinv $option said $said"
+done
+run env -C "$scratch/here" "$copy/build/treeinv" --version extra
+expect 0 ""
+[ "$(ls "$scratch/here")" = "folders.txt
+patchlist.txt" ] || fail "treeinv --version extra left $(ls -A "$scratch/here")"
+
+# The benchmark leaves out of the timing, and says so, a command that hashed fewer files than the tree holds: here a
+# stand-in for rhash that goes down three levels, in the deep tree alone.
+mkdir "$scratch/rhash"
+printf '#!/bin/sh
+find . -maxdepth 3 -type f -print0 | xargs -0 sha256sum
+' >"$scratch/rhash/rhash"
+chmod 755 "$scratch/rhash/rhash"
+run env PATH="$scratch/rhash:$PATH" TREEINV_BUILD_DIR="$copy/build" python3 "$copy/bench/benchmark.py" --quick \
+  --dir "$scratch"
+[ "$status" = 0 ] && [ "$(grep -c 'hashed only' "$scratch/out")" = 1 ] &&
+  [ "$(sed -n '/^deep /,$p' "$scratch/out" | grep -c '^  rhash  *hashed only 5 of 1,902 files: not timed$')" = 1 ] &&
+  grep -q '^benchmark: deep tree: rhash hashed only 5 of 1,902 files: left out of the timing$' "$scratch/err" ||
+  fail "the benchmark did not mark the short rhash: $(cat "$scratch/out" "$scratch/err")"
 
 printf 'a \n\tb' >"$copy/bad.txt"
 run "$copy/.ci/check-editorconfig" "$copy/README.md" "$copy/bad.txt"
