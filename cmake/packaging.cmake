@@ -34,7 +34,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "are the input of a patching tool and have one format on every platform,\n"
        "with CR LF line ends.\n"
        "\n"
-       "It takes no arguments and prints nothing when all goes well; the first\n"
+       "It takes no arguments but --help and --version and prints nothing when\n"
+       "all goes well; the first\n"
        "problem ends the run with one error line and exit status 1. Digests are\n"
        "computed with OpenSSL on several cores at once.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
