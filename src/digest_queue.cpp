@@ -71,7 +71,7 @@ DigestQueue::Ticket DigestQueue::submit(platform::FileEntry file) {
   return job;
 }
 
-std::optional<std::string> DigestQueue::take(Ticket ticket) {
+std::optional<std::string> DigestQueue::take(Ticket ticket, FileDigester& digester) {
   const std::shared_ptr<Job> job = std::move(ticket);
   if (!job) {
     return std::nullopt;
@@ -88,10 +88,49 @@ std::optional<std::string> DigestQueue::take(Ticket ticket) {
     }
     return std::nullopt;
   }
-  m_taking = true;
-  m_job_done.wait(lock, [&] { return job->done; });
-  m_taking = false;
+  // Rather than wait for the worker, the caller hashes files queued behind this one meanwhile: waiting costs two
+  // switches of threads, about what a small file takes, and leaves a core idle.
+  while (!job->done) {
+    if (const std::shared_ptr<Job> next = next_job()) {
+      run(lock, *next, digester);
+    } else {
+      m_taking = true;
+      m_job_done.wait(lock, [&] { return job->done; });
+      m_taking = false;
+    }
+  }
   return std::move(job->digest);
+}
+
+std::shared_ptr<DigestQueue::Job> DigestQueue::next_job() {
+  while (!m_queue.empty()) {
+    std::shared_ptr<Job> job = std::move(m_queue.front());
+    m_queue.pop_front();
+    if (!job->taken) {
+      job->started = true;
+      return job;
+    }
+  }
+  return nullptr;
+}
+
+void DigestQueue::run(std::unique_lock<std::mutex>& lock, Job& job, FileDigester& digester) {
+  ++m_busy_workers;
+  lock.unlock();
+  std::optional<std::string> digest;
+  try {
+    digest = compute(digester, job.file);
+  } catch (...) {
+    // A failure only costs the head start.
+  }
+  lock.lock();
+  job.digest = std::move(digest);
+  job.done = true;
+  --m_busy_workers;
+  if (m_taking) {
+    // The caller may wait for this job, or in stop() for all of them.
+    m_job_done.notify_all();
+  }
 }
 
 void DigestQueue::stop() {
@@ -124,41 +163,19 @@ void DigestQueue::work() {
     digester.emplace();
   } catch (...) {
   }
+  std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {
-    std::shared_ptr<Job> job;
-    {
-      std::unique_lock<std::mutex> lock(m_mutex);
-      ++m_idle_workers;
-      m_work_ready.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
-      --m_idle_workers;
-      if (m_stopping) {
-        return;
-      }
-      job = std::move(m_queue.front());
-      m_queue.pop_front();
-      if (job->taken || !digester) {
-        continue;
-      }
-      job->started = true;
-      ++m_busy_workers;
+    ++m_idle_workers;
+    m_work_ready.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+    --m_idle_workers;
+    if (m_stopping) {
+      return;
     }
-    std::optional<std::string> digest;
-    try {
-      digest = compute(*digester, job->file);
-    } catch (...) {
-      digest.reset();
-    }
-    bool wake = false;
-    {
-      const std::lock_guard<std::mutex> lock(m_mutex);
-      job->digest = std::move(digest);
-      job->done = true;
-      --m_busy_workers;
-      wake = m_taking;
-    }
-    if (wake) {
-      // The caller may wait for this job, or in stop() for all of them.
-      m_job_done.notify_all();
+    if (!digester) {
+      // Without a buffer of its own, it can only leave the files to the caller.
+      m_queue.clear();
+    } else if (const std::shared_ptr<Job> job = next_job()) {
+      run(lock, *job, *digester);
     }
   }
 }

@@ -41,9 +41,9 @@ public:
   // a file the walk already refused).
   Ticket submit(platform::FileEntry file);
 
-  // The digest a worker computed for `ticket`, waiting for one that is under way; nothing when no worker has
-  // started on it (none will now), or when the worker could not compute it.
-  std::optional<std::string> take(Ticket ticket);
+  // The digest a worker computed for `ticket`, hashing other files queued with `digester` while one is under way;
+  // nothing when no worker has started on it (none will now), or when the worker could not compute it.
+  std::optional<std::string> take(Ticket ticket, FileDigester& digester);
 
   // Abandons what is queued and waits until no worker holds a file open. Later submissions are not read ahead.
   void stop();
@@ -53,6 +53,10 @@ public:
 
 private:
   void work();
+  // The first queued job that is neither taken nor started, now started; null when there is none.
+  std::shared_ptr<Job> next_job();
+  // Computes `job` with `lock` released meanwhile, and hands the digest to whoever waits for it.
+  void run(std::unique_lock<std::mutex>& lock, Job& job, FileDigester& digester);
   std::optional<std::string> compute(FileDigester& digester, const platform::FileEntry& file);
 
   const std::vector<platform::FileIdentity> m_read_late;

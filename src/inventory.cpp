@@ -156,7 +156,7 @@ private:
   }
 
   std::string digest_of(Pending& entry) {
-    if (std::optional<std::string> ahead = m_digests.take(std::move(entry.digest))) {
+    if (std::optional<std::string> ahead = m_digests.take(std::move(entry.digest), m_digester)) {
       return std::move(*ahead);
     }
     for (;;) {
