@@ -272,15 +272,11 @@ void take_inventory(unsigned workers) {
   inventory.run();
 }
 
-void take_inventory() {
-  take_inventory(DigestQueue::default_workers());
-}
-
 int run() {
   std::set_terminate(end_run_at_termination);
   try {
     platform::prepare_process();
-    take_inventory();
+    take_inventory(DigestQueue::default_workers());
     return 0;
   } catch (const std::bad_alloc&) {
     report("Out of memory");

@@ -4,11 +4,10 @@
 
 namespace treeinv {
 
-// Walks everything below the current working directory and writes folders.txt and patchlist.txt into it.
-// The first failure ends the walk and propagates as std::filesystem::filesystem_error, std::system_error or
-// std::runtime_error (FileError among them); the lines written until then stay in both lists.
-void take_inventory();
-// As take_inventory(), with digests computed ahead on up to `workers` threads besides the caller's.
+// Walks everything below the current working directory and writes folders.txt and patchlist.txt into it, with
+// digests computed ahead on up to `workers` threads besides the caller's. The first failure ends the walk and
+// propagates as std::filesystem::filesystem_error, std::system_error or std::runtime_error (FileError among them);
+// the lines written until then stay in both lists.
 void take_inventory(unsigned workers);
 
 // Readies the process, runs take_inventory() and turns its outcome into the exit status: 0 after a complete walk;

@@ -29,7 +29,6 @@ public:
   // Throws FileError `Cannot close "NAME": REASON.`.
   void close();
 
-  const char* name() const { return m_name; }
   const platform::FileIdentity& identity() const { return m_identity; }
 
 private:
