@@ -500,6 +500,7 @@ TEST(Hostile, ASignalEndsTheRunBetweenTwoLines) {
     make_sparse_file(dir / (std::string(200, 'n') + std::to_string(i)), std::uint64_t{1} << 30);
   }
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    ::unlink((dir / "patchlist.txt").c_str());
     RunOptions options;
     options.signal = signal;
     options.signal_after_ms = 300;

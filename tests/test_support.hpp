@@ -83,7 +83,7 @@ struct RunOptions {
   bool remove_directory_first = false;
   // Files the program inherits open, besides the standard ones.
   int inherited_files = 0;
-  // A signal sent to the program once it has run for `signal_after_ms`.
+  // A signal sent to the program `signal_after_ms` after it made patchlist.txt, which must not exist before.
   int signal = 0;
   int signal_after_ms = 0;
 };

@@ -258,6 +258,11 @@ RunResult run_treeinv(const std::string& directory, const RunOptions& options) {
     exec_child(program, directory, options, output / "out", output / "err", output / "peak");
   }
   if (options.signal != 0) {
+    // Counted from when the program has made its lists, and so is ready for signals, however slowly it started.
+    struct stat made {};
+    for (int i = 0; i < 1000 && ::stat((directory + "/patchlist.txt").c_str(), &made) != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(options.signal_after_ms));
     ::kill(child, options.signal);
   }
