@@ -24,6 +24,8 @@ struct DigestQueue::Job {
 
 DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned workers)
     : m_read_late(std::move(read_late)) {
+  // Started with the stop requests blocked, the workers leave them to the caller.
+  platform::block_stop_requests();
   try {
     m_workers.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) {
@@ -33,6 +35,7 @@ DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned
     // Fewer workers only cost time (a cgroup's pids.max, RLIMIT_NPROC): the caller computes every digest that no
     // worker has.
   }
+  platform::unblock_stop_requests();
 }
 
 DigestQueue::~DigestQueue() {
@@ -156,7 +159,6 @@ std::optional<std::string> DigestQueue::compute(FileDigester& digester, const pl
 }
 
 void DigestQueue::work() {
-  platform::block_stop_requests();
   // Nothing that fails here may leave the thread: a failure only costs the head start.
   std::optional<FileDigester> digester;
   try {

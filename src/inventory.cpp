@@ -104,7 +104,11 @@ private:
       m_passed = false;
       return true;
     } catch (const std::bad_alloc&) {
-      return retry_without_running_ahead();
+      // Out of memory in the walk itself may have cost it entries it had read: only taking an entry in is retried.
+      if (!m_passed) {
+        return retry_without_running_ahead();
+      }
+      m_failure = std::current_exception();
     } catch (const std::system_error& error) {
       if (is_open_file_shortage(error.code())) {
         return retry_without_running_ahead();

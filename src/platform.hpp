@@ -28,8 +28,10 @@ const char* stop_request();
 // Ends the process by the signal that asked it to stop, as whoever sent it expects. Returns if none came.
 void end_by_stop_request();
 
-// Leaves the stop requests to the other threads: the one that writes the lists must be the one they interrupt.
+// Blocks the stop requests in the calling thread, and unblocks them, so that threads started in between leave them
+// to the one that writes the lists: that must be the one they interrupt.
 void block_stop_requests();
+void unblock_stop_requests();
 
 // The narrow form of the current working directory followed by the one separator that comes before the name of
 // each entry below it (a root such as "/" or "C:\" ends in it already). Paths in messages begin with it.
@@ -84,8 +86,8 @@ public:
   // The current entry, of kind other, for its digest.
   FileEntry file() const;
 
-  // Moves to the next entry, entering the current one first if it is a directory to descend into. A failure leaves
-  // the walk where it was, so that the step can be taken again.
+  // Moves to the next entry, entering the current one first if it is a directory to descend into. A failure of the
+  // system leaves the walk where it was, so that the step can be taken again; running out of memory may not.
   // Throws "recursive_directory_iterator::operator++".
   void advance();
 

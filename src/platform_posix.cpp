@@ -151,13 +151,25 @@ void end_by_stop_request() {
   std::raise(signal);
 }
 
-void block_stop_requests() {
-  sigset_t blocked;
-  sigemptyset(&blocked);
+namespace {
+
+void mask_stop_requests(int how) {
+  sigset_t set;
+  sigemptyset(&set);
   for (const int signal : k_stop_signals) {
-    sigaddset(&blocked, signal);
+    sigaddset(&set, signal);
   }
-  ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  ::pthread_sigmask(how, &set, nullptr);
+}
+
+} // namespace
+
+void block_stop_requests() {
+  mask_stop_requests(SIG_BLOCK);
+}
+
+void unblock_stop_requests() {
+  mask_stop_requests(SIG_UNBLOCK);
 }
 
 namespace {

@@ -196,8 +196,14 @@ std::wstring long_form(const std::wstring& full_path) {
   return L"\\\\?\\" + full_path;
 }
 
-bool descends_into(std::uint32_t attributes) {
-  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY;
+bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag) {
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return false;
+  }
+  // A name surrogate (a symbolic link, a junction) stands for another folder; the tag 0 is how Wine shows a Linux
+  // symbolic link. Other reparse points (cloud placeholders, deduplicated folders) hold their own contents.
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+         (reparse_tag != 0 && !IsReparseTagNameSurrogate(reparse_tag));
 }
 
 bool writes_wide(std::uint32_t file_type, bool console_mode) {
@@ -333,10 +339,6 @@ std::int64_t nanoseconds(const FILETIME& time) {
   return static_cast<std::int64_t>((ticks - k_1601_to_1970) * 100);
 }
 
-FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
-  return {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-}
-
 std::int64_t nanoseconds(const LARGE_INTEGER& time) {
   return nanoseconds(FILETIME{time.LowPart, static_cast<DWORD>(time.HighPart)});
 }
@@ -411,6 +413,8 @@ const char* stop_request() {
 void end_by_stop_request() {}
 
 void block_stop_requests() {}
+
+void unblock_stop_requests() {}
 
 std::string start_prefix() {
   return win32::prefix_of(working_directory());
@@ -581,7 +585,7 @@ void Walk::advance() {
   }
   // Nothing of the walk changes until the next entry is found, so that a failure leaves it where it was.
   WIN32_FIND_DATAW found;
-  if (win32::descends_into(state.entry.dwFileAttributes)) {
+  if (win32::descends_into(state.entry.dwFileAttributes, state.entry.dwReserved0)) {
     FindHandle find = find_first(state.path, found);
     DWORD error = 0;
     if (!find) {
@@ -726,7 +730,8 @@ int create_list(const char* name, FileIdentity& identity) {
     throw refusal != nullptr ? FileError("Cannot create", name, refusal, EINVAL)
                              : FileError("Cannot create", name, errno_of(error));
   }
-  identity = identity_of(info);
+  // Known by its index on the working volume, as every file is (see working_volume()).
+  identity = {working_volume(), (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
   return descriptor_of(handle);
 }
 

@@ -37,9 +37,10 @@ std::string with_separators(std::string path, char separator, unsigned code_page
 // names ending in a dot or a space, or named like devices, reach the entry of that name.
 std::wstring long_form(const std::wstring& full_path);
 
-// Whether the walk goes into an entry, judged by the attributes its folder's enumeration gave: into folders, but
-// never into a reparse point, whatever its tag. Wine shows a Linux symbolic link to a folder as one with the tag 0.
-bool descends_into(std::uint32_t attributes);
+// Whether the walk goes into an entry, judged by the attributes and reparse tag its folder's enumeration gave:
+// into folders, but not through symbolic links, junctions or other name surrogates, nor into a reparse point of
+// the tag 0, as Wine shows a Linux symbolic link to a folder.
+bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag);
 
 // Whether a message goes to standard error as UTF-16, judged by its file type and whether it has a console mode:
 // only a console does; the NUL device is a character device too. Files and pipes get the narrow bytes.

@@ -80,6 +80,10 @@ TEST(DigestQueue, LeavesFilesMarkedLateToTheCaller) {
   DigestQueue queue({identity_of("late.txt")}, 2);
   DigestQueue::Ticket late = queue.submit(entry("late.txt"));
   DigestQueue::Ticket early = queue.submit(entry("early.txt"));
+  // Workers are woken by the batch.
+  for (int i = 0; i < 16; ++i) {
+    queue.submit(entry("early.txt"));
+  }
   wait_for_workers();
   EXPECT_EQ(queue.take(std::move(late), helper), std::nullopt);
   EXPECT_EQ(queue.take(std::move(early), helper), reference_sha256("before"));
@@ -94,7 +98,10 @@ TEST(DigestQueue, StopsReadsUnderWay) {
   {
     DigestQueue queue({}, 2);
     DigestQueue::Ticket first = queue.submit(entry("huge.bin"));
-    queue.submit(entry("huge.bin"));
+    // Workers are woken by the batch.
+    for (int i = 0; i < 16; ++i) {
+      queue.submit(entry("huge.bin"));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     queue.stop();
     // Stopped, the queue reads nothing ahead any more and hands back nothing.

@@ -5,12 +5,16 @@
 #include "platform.hpp"
 #include "test_support.hpp"
 
+#include "inventory.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <map>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -30,6 +34,9 @@ constexpr bool k_sanitized = true;
 #else
 constexpr bool k_sanitized = false;
 #endif
+
+// Allocations on this thread fail once this many more have been made; -1 for never.
+thread_local long g_allocations_left = -1;
 
 TEST(Hostile, ListNamesThatLeadElsewhereAreRefusedAndNothingOutsideIsTouched) {
   struct Case {
@@ -492,6 +499,38 @@ TEST(Hostile, WithoutProcListsAreRewrittenAndLinksFollowed) {
   expect_lists_match_model(dir.path());
 }
 
+// Out of memory at any allocation, a run ends with an error or gives the lists of any run: never lists that lack
+// entries the walk had read. The walk itself is never retried after it ran out of memory.
+TEST(Hostile, RunningOutOfMemoryAtAnyPointNeverLosesEntries) {
+  if (k_sanitized) {
+    GTEST_SKIP() << "the sanitizers' allocators stand in for this one";
+  }
+  TempDir dir;
+  for (const char* folder : {"a", "b", "b/sub"}) {
+    make_dir(dir / folder);
+    for (int i = 0; i < 12; ++i) {
+      write_file(dir / (std::string(folder) + "/file_with_a_longish_name_" + std::to_string(i)), std::to_string(i));
+    }
+  }
+  ScopedChdir in_dir(dir.path());
+  take_inventory(2);
+  const Lists expected = model_inventory(dir.path());
+  int completed = 0;
+  for (long allocations = 0; allocations < 1500; allocations += 3) {
+    g_allocations_left = allocations;
+    try {
+      take_inventory(2);
+      g_allocations_left = -1;
+      ++completed;
+      ASSERT_EQ(read_file("folders.txt"), expected.folders) << allocations;
+      ASSERT_EQ(read_file("patchlist.txt"), model_inventory(dir.path()).patchlist) << allocations;
+    } catch (const std::bad_alloc&) {
+      g_allocations_left = -1;
+    }
+  }
+  EXPECT_GT(completed, 0);
+}
+
 // Asked to stop, the run ends between two lines with one message, and by the signal, as its sender expects; also
 // while it waits for a lease that is never given up.
 TEST(Hostile, ASignalEndsTheRunBetweenTwoLines) {
@@ -520,3 +559,16 @@ TEST(Hostile, ASignalEndsTheRunBetweenTwoLines) {
 
 } // namespace
 } // namespace treeinv::test
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// With malloc, as the library's own; its operator delete frees with free().
+void* operator new(std::size_t size) {
+  if (treeinv::test::g_allocations_left >= 0 && treeinv::test::g_allocations_left-- == 0) {
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size > 0 ? size : 1)) {
+    return block;
+  }
+  throw std::bad_alloc();
+}
+#endif

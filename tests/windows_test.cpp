@@ -243,14 +243,19 @@ TEST(WindowsPaths, AWalkFromADriveRootGivesPlainNames) {
 
 // Wine shows no junction or Windows symbolic link to a program, so the decision that keeps the walk out of them is
 // checked on its own; a Linux symbolic link, which Wine does show, is run through below.
-TEST(WindowsWalk, DescendsIntoFoldersButNeverIntoAReparsePoint) {
+TEST(WindowsWalk, DescendsIntoFoldersButNotThroughLinks) {
   constexpr DWORD k_folder = FILE_ATTRIBUTE_DIRECTORY;
-  EXPECT_TRUE(descends_into(k_folder));
-  EXPECT_TRUE(descends_into(k_folder | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
-  // Whatever the tag: symbolic links, junctions, the tag 0 of Wine's links, deduplicated or cloud folders.
-  EXPECT_FALSE(descends_into(k_folder | FILE_ATTRIBUTE_REPARSE_POINT));
-  EXPECT_FALSE(descends_into(FILE_ATTRIBUTE_ARCHIVE));
-  EXPECT_FALSE(descends_into(FILE_ATTRIBUTE_REPARSE_POINT));
+  constexpr DWORD k_reparse = k_folder | FILE_ATTRIBUTE_REPARSE_POINT;
+  EXPECT_TRUE(descends_into(k_folder, 0));
+  EXPECT_TRUE(descends_into(k_folder | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY, 0));
+  // Symbolic links, junctions, and the tag 0 of Wine's links lead elsewhere.
+  EXPECT_FALSE(descends_into(k_reparse, IO_REPARSE_TAG_SYMLINK));
+  EXPECT_FALSE(descends_into(k_reparse, IO_REPARSE_TAG_MOUNT_POINT));
+  EXPECT_FALSE(descends_into(k_reparse, 0));
+  // Cloud placeholders and deduplicated folders hold their own files.
+  EXPECT_TRUE(descends_into(k_reparse, IO_REPARSE_TAG_CLOUD_1));
+  EXPECT_TRUE(descends_into(k_reparse, IO_REPARSE_TAG_DEDUP));
+  EXPECT_FALSE(descends_into(FILE_ATTRIBUTE_ARCHIVE, 0));
 }
 
 // The kind comes from the enumeration's attributes; hidden, system and read-only entries are listed as any other.
