@@ -26,9 +26,11 @@ void check_listable(const std::string& relative_path) {
 
 namespace {
 
-// How far the walk may run ahead of the lines written, so that the workers always have files to hash. In a deep
-// tree of long names, the paths ahead are long enough for their size to count too.
-constexpr std::size_t k_window = 256;
+// How far the walk may run ahead of the lines written, so that the workers always have files to hash, also while
+// one of them reads a large file: with 256 entries, a tree of 5,000 small files and two of 256 MiB took 0.41 s on
+// two cores, with 4,096 0.26 s. In a deep tree of long names, the paths ahead are long enough for their size to
+// count too.
+constexpr std::size_t k_window = 4096;
 constexpr std::size_t k_window_bytes = 1024 * 1024;
 // Open files besides the walk's folders and what running ahead holds: the lists, and the file the caller reads.
 constexpr std::size_t k_spare_files = 8;
