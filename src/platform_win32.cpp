@@ -343,10 +343,10 @@ std::int64_t nanoseconds(const LARGE_INTEGER& time) {
   return nanoseconds(FILETIME{time.LowPart, static_cast<DWORD>(time.HighPart)});
 }
 
-// The serial number of the volume of the working directory, where the lists are, asked once. A file is told
-// apart from the lists by its index on that volume: asking every file for its volume would cost a question per
-// open, and a file on another volume (behind a link) can at worst be taken for a list and read at its turn.
-DWORD working_volume() {
+// A file's identity: its index, on the volume of the working directory, where the lists are, asked once. Asking
+// every file for its volume would cost a question per open, and a file on another volume (behind a link) can at
+// worst be taken for a list and read at its turn.
+FileIdentity identity_of(std::uint64_t index) {
   static const DWORD volume = [] {
     BY_HANDLE_FILE_INFORMATION info{};
     const HANDLE handle = CreateFileW(L".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -357,7 +357,7 @@ DWORD working_volume() {
     }
     return info.dwVolumeSerialNumber;
   }();
-  return volume;
+  return {volume, index};
 }
 
 // One question gives the whole state: FileAllInformation holds the size, the file index and the times, among
@@ -375,7 +375,7 @@ bool state_of(HANDLE handle, FileState& state) {
     errno = errno_of(RtlNtStatusToDosError(result));
     return false;
   }
-  state.identity = {working_volume(), static_cast<std::uint64_t>(all.info.InternalInformation.IndexNumber.QuadPart)};
+  state.identity = identity_of(static_cast<std::uint64_t>(all.info.InternalInformation.IndexNumber.QuadPart));
   state.size = static_cast<std::uint64_t>(all.info.StandardInformation.EndOfFile.QuadPart);
   state.modified = nanoseconds(all.info.BasicInformation.LastWriteTime);
   state.changed = nanoseconds(all.info.BasicInformation.ChangeTime);
@@ -730,8 +730,7 @@ int create_list(const char* name, FileIdentity& identity) {
     throw refusal != nullptr ? FileError("Cannot create", name, refusal, EINVAL)
                              : FileError("Cannot create", name, errno_of(error));
   }
-  // Known by its index on the working volume, as every file is (see working_volume()).
-  identity = {working_volume(), (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  identity = identity_of((std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
   return descriptor_of(handle);
 }
 
@@ -739,7 +738,7 @@ bool is_standard_error(const FileIdentity& file) {
   const HANDLE handle = standard_error();
   // A console or pipe is no list; and without a standard error there is nothing to ask. Standard error is usually
   // open for writing only, which GetFileInformationByHandle refuses; this question needs no access at all. As for
-  // every file, the index is taken to be on the working directory's volume, where the lists are.
+  // every file, the index is taken to be on the working directory's volume (see identity_of()).
   IO_STATUS_BLOCK status;
   FILE_INTERNAL_INFORMATION internal;
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetFileType(handle) == FILE_TYPE_DISK &&
