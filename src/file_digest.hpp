@@ -9,15 +9,16 @@
 
 namespace treeinv {
 
-struct ReadBufferDelete {
-  void operator()(char* buffer) const;
-};
-using ReadBuffer = std::unique_ptr<char[], ReadBufferDelete>;
-
-// The buffer that a file's contents are read into, of k_read_size bytes and aligned to a page.
+// The buffer that a file's contents are read into. 256 KiB: reads of 4 KiB cost more time in the kernel than
+// hashing does, reads this large a few percent, and it still fits in the cache. Aligned to a page: the kernel copies
+// into it with `rep movsb`, which on some AMD processors takes four times as long off the cache line (1 GiB into a
+// buffer 16 bytes past a page, where the allocator puts a block this large: 0.41 s of system time against 0.09 s
+// aligned on one AMD EPYC machine, 0.08 s against 0.06 s on another).
 inline constexpr std::size_t k_read_size = 256 * 1024;
 inline constexpr std::size_t k_read_alignment = 4096;
-ReadBuffer make_read_buffer();
+struct alignas(k_read_alignment) ReadBuffer {
+  char bytes[k_read_size];
+};
 
 // Computes the SHA-256 digest of files, one after another, reusing one large read buffer for all of them.
 class FileDigester {
@@ -37,7 +38,7 @@ public:
                           const std::atomic<bool>* cancelled = nullptr);
 
 private:
-  ReadBuffer m_buffer;
+  std::unique_ptr<ReadBuffer> m_buffer;
 };
 
 // Owns a file opened with platform::open_file.

@@ -65,25 +65,19 @@ void close_keeping_errno(int fd) {
 } // namespace
 
 struct Folder {
-  explicit Folder(int descriptor) : fd(descriptor) {}
-  ~Folder() { ::close(fd); }
+  Folder() = default;
+  ~Folder() {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
 
-  const int fd;
+  int fd = -1;
 };
 
 namespace {
-
-// Takes charge of an open folder, closing it also when that fails.
-std::shared_ptr<const Folder> own_folder(int fd) {
-  try {
-    return std::make_shared<const Folder>(fd);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-}
 
 // The signal that asked the run to stop. An atomic, since the handler and every thread look at it.
 std::atomic<int> g_stop_signal{0};
@@ -151,25 +145,13 @@ void end_by_stop_request() {
   std::raise(signal);
 }
 
-namespace {
-
-void mask_stop_requests(int how) {
+void block_stop_requests(bool blocked) {
   sigset_t set;
   sigemptyset(&set);
   for (const int signal : k_stop_signals) {
     sigaddset(&set, signal);
   }
-  ::pthread_sigmask(how, &set, nullptr);
-}
-
-} // namespace
-
-void block_stop_requests() {
-  mask_stop_requests(SIG_BLOCK);
-}
-
-void unblock_stop_requests() {
-  mask_stop_requests(SIG_UNBLOCK);
+  ::pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
 namespace {
@@ -282,15 +264,17 @@ struct Walk::State {
   // Opens a folder of the tree (an entry of `parent`, or the working directory itself) into a new level.
   // Returns the error number on failure, leaving the levels as they were.
   int enter(int parent, const char* folder_name, std::size_t prefix_length) {
-    const int fd = ::openat(parent, folder_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    // Made before the folder is opened, so that running out of memory cannot lose the descriptor.
+    auto folder = std::make_shared<Folder>();
+    folder->fd = ::openat(parent, folder_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (folder->fd < 0) {
       return errno;
     }
     Level level;
-    level.folder = own_folder(fd);
     level.prefix_length = prefix_length;
     struct stat info {};
-    level.searchable = ::fstatat(fd, ".", &info, 0) == 0;
+    level.searchable = ::fstatat(folder->fd, ".", &info, 0) == 0;
+    level.folder = std::move(folder);
     levels.push_back(std::move(level));
     return 0;
   }
@@ -583,68 +567,55 @@ bool owned_by_another(const struct stat& file) {
          file.st_uid != ::geteuid() && file.st_uid != folder.st_uid;
 }
 
+// Why the file held as `held`, of status `info`, cannot be a list; null when it can.
+const char* list_refusal(int held, const struct stat& info) {
+  return S_ISLNK(info.st_mode)     ? "Is a symbolic link"
+         : S_ISDIR(info.st_mode)   ? "Is a directory"
+         : !S_ISREG(info.st_mode)  ? "Is not a regular file"
+         : info.st_nlink > 1       ? "Has other hard links"
+         : mounted_elsewhere(held) ? "Is mounted from elsewhere"
+         : owned_by_another(info)  ? "Is owned by another user in a shared folder"
+                                   : nullptr;
+}
+
 } // namespace
 
 int create_list(const char* name, FileIdentity& identity) {
   // Take hold of what the name leads to without opening it (no FIFO or device is opened, no lease broken, and a
   // symbolic link is held itself), look at it, and only then open it for writing and empty it.
-  for (;;) {
-    const int held = ::open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (held < 0 && errno == ENOENT) {
-      // A new file is the program's own. O_EXCL: one made meanwhile is looked at like any other.
-      const int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
-      struct stat info {};
-      if (fd >= 0 && ::fstat(fd, &info) == 0) {
-        identity = identity_of(info);
-        return fd;
-      }
-      if (fd >= 0 || errno != EEXIST) {
-        const int error = errno;
-        if (fd >= 0) {
-          ::close(fd);
-        }
-        throw FileError("Cannot create", name, error);
-      }
-      continue;
+  const int held = ::open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  int fd = -1;
+  struct stat info {};
+  if (held < 0 && errno == ENOENT) {
+    // A new file is the program's own. O_EXCL: one made meanwhile is looked at like any other.
+    fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) {
+      return create_list(name, identity);
     }
-    if (held < 0) {
-      throw FileError("Cannot create", name, errno);
+    if (fd >= 0 && ::fstat(fd, &info) != 0) {
+      close_keeping_errno(fd);
+      fd = -1;
     }
-    struct stat info {};
-    const char* refusal = nullptr;
-    int error = 0;
-    if (::fstat(held, &info) != 0) {
-      error = errno;
-    } else if (S_ISLNK(info.st_mode)) {
-      refusal = "Is a symbolic link";
-    } else if (S_ISDIR(info.st_mode)) {
-      error = EISDIR;
-    } else if (!S_ISREG(info.st_mode)) {
-      refusal = "Is not a regular file";
-    } else if (info.st_nlink > 1) {
-      refusal = "Has other hard links";
-    } else if (mounted_elsewhere(held)) {
-      refusal = "Is mounted from elsewhere";
-    } else if (owned_by_another(info)) {
-      refusal = "Is owned by another user in a shared folder";
-    }
-    // A regular file, so a blocking open cannot hang on it; it waits for a lease like any writer.
-    const int fd = refusal == nullptr && error == 0 ? reopen(held, name, O_WRONLY | O_NOCTTY | O_CLOEXEC) : -1;
-    error = refusal == nullptr && error == 0 && fd < 0 ? errno : error;
-    ::close(held);
-    if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
-      error = errno;
-      ::close(fd);
-    }
-    if (refusal != nullptr) {
+  } else if (held >= 0 && ::fstat(held, &info) == 0) {
+    if (const char* refusal = list_refusal(held, info)) {
+      ::close(held);
       throw FileError("Cannot create", name, refusal, EINVAL);
     }
-    if (error != 0) {
-      throw FileError("Cannot create", name, error);
+    // A regular file, so a blocking open cannot hang on it; it waits for a lease like any writer.
+    fd = reopen(held, name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
+      close_keeping_errno(fd);
+      fd = -1;
     }
-    identity = identity_of(info);
-    return fd;
   }
+  if (held >= 0) {
+    close_keeping_errno(held);
+  }
+  if (fd < 0) {
+    throw FileError("Cannot create", name, errno);
+  }
+  identity = identity_of(info);
+  return fd;
 }
 
 bool is_standard_error(const FileIdentity& file) {

@@ -412,9 +412,7 @@ const char* stop_request() {
 
 void end_by_stop_request() {}
 
-void block_stop_requests() {}
-
-void unblock_stop_requests() {}
+void block_stop_requests(bool /*blocked*/) {}
 
 std::string start_prefix() {
   return win32::prefix_of(working_directory());
