@@ -15,9 +15,8 @@ struct DigestQueue::Job {
   explicit Job(platform::FileEntry f) : file(std::move(f)) {}
 
   const platform::FileEntry file;
-  // Guarded by the queue's mutex.
+  // Guarded by the queue's mutex. `started` is also set by a caller that takes the job before any worker does.
   bool started = false;
-  bool taken = false;
   bool done = false;
   std::optional<std::string> digest;
 };
@@ -83,7 +82,7 @@ std::optional<std::string> DigestQueue::take(Ticket ticket, FileDigester& digest
   if (!job->started) {
     // Rather than wait for a worker, the caller does it; reading it now also reads it at the right moment. The job
     // stays queued, and the worker that comes to it passes it by. Idle workers take on the rest meanwhile.
-    job->taken = true;
+    job->started = true;
     const bool wake = m_idle_workers > 0 && m_queue.size() > 1;
     lock.unlock();
     if (wake) {
@@ -109,7 +108,7 @@ std::shared_ptr<DigestQueue::Job> DigestQueue::next_job() {
   while (!m_queue.empty()) {
     std::shared_ptr<Job> job = std::move(m_queue.front());
     m_queue.pop_front();
-    if (!job->taken) {
+    if (!job->started) {
       job->started = true;
       return job;
     }
@@ -139,9 +138,6 @@ void DigestQueue::run(std::unique_lock<std::mutex>& lock, Job& job, FileDigester
 void DigestQueue::stop() {
   std::unique_lock<std::mutex> lock(m_mutex);
   m_cancelled = true;
-  for (const std::shared_ptr<Job>& job : m_queue) {
-    job->taken = true;
-  }
   m_queue.clear();
   m_taking = true;
   m_job_done.wait(lock, [&] { return m_busy_workers == 0; });

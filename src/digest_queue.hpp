@@ -53,7 +53,7 @@ public:
 
 private:
   void work();
-  // The first queued job that is neither taken nor started, now started; null when there is none.
+  // The first queued job not started yet, now started; null when there is none.
   std::shared_ptr<Job> next_job();
   // Computes `job` with `lock` released meanwhile, and hands the digest to whoever waits for it.
   void run(std::unique_lock<std::mutex>& lock, Job& job, FileDigester& digester);

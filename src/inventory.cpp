@@ -6,7 +6,6 @@
 #include "list_files.hpp"
 #include "platform.hpp"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -86,9 +85,15 @@ private:
            m_walk.depth() + m_window.size() + m_digests.workers() + k_spare_files < m_open_file_limit;
   }
 
-  void stop_running_ahead() {
+  // Ends running ahead for the rest of the run, so that a step that ran short of something can be taken again as a
+  // run without it would take it. Returns false when it had ended already.
+  bool stop_running_ahead() {
+    if (!m_ahead) {
+      return false;
+    }
     m_ahead = false;
     m_digests.stop();
+    return true;
   }
 
   // Takes the walk's current entry into the window and moves the walk past it. Returns false at the end of the walk
@@ -107,28 +112,18 @@ private:
       return true;
     } catch (const std::bad_alloc&) {
       // Out of memory in the walk itself may have cost it entries it had read: only taking an entry in is retried.
-      if (!m_passed) {
-        return retry_without_running_ahead();
-      }
-      m_failure = std::current_exception();
+      return (!m_passed && stop_running_ahead()) || keep_failure();
     } catch (const std::system_error& error) {
-      if (is_open_file_shortage(error.code())) {
-        return retry_without_running_ahead();
-      }
-      m_failure = std::current_exception();
+      return (is_open_file_shortage(error.code()) && stop_running_ahead()) || keep_failure();
     } catch (...) {
-      m_failure = std::current_exception();
+      return keep_failure();
     }
-    return false;
   }
 
-  bool retry_without_running_ahead() {
-    if (!m_ahead) {
-      m_failure = std::current_exception();
-      return false;
-    }
-    stop_running_ahead();
-    return true;
+  // Keeps the failure being handled, to be raised once every line before it is written. Returns false.
+  bool keep_failure() {
+    m_failure = std::current_exception();
+    return false;
   }
 
   void take_current() {
@@ -169,10 +164,9 @@ private:
       try {
         return m_digester.digest(entry.file, entry.relative);
       } catch (const FileError& error) {
-        if (!m_ahead || !is_open_file_shortage(std::error_code(error.error(), std::generic_category()))) {
+        if (!is_open_file_shortage(std::error_code(error.error(), std::generic_category())) || !stop_running_ahead()) {
           throw;
         }
-        stop_running_ahead();
       }
     }
   }
@@ -216,7 +210,7 @@ template <typename Sink> void escape(std::string_view text, Sink&& sink) {
   sink(text.substr(plain));
 }
 
-// Writes the one line that says why the run ended. It allocates nothing, since running out of memory may be why.
+// Writes the one line that says why the run ended.
 void report(std::string_view message, std::string_view detail = {}) noexcept {
   if (standard_error_is_a_list()) {
     // The exit status alone says it.
@@ -227,29 +221,23 @@ void report(std::string_view message, std::string_view detail = {}) noexcept {
   if (message.substr(0, k_label.size()) == k_label) {
     message.remove_prefix(k_label.size());
   }
-  // On the stack, and whole when it fits, so that a console can be given the line at once.
-  char line[32 * 1024];
-  std::size_t used = 0;
-  bool whole = true;
-  const auto put = [&](std::string_view piece) {
-    while (!piece.empty()) {
-      if (used == sizeof line) {
-        std::fwrite(line, 1, used, stderr);
-        used = 0;
-        whole = false;
-      }
-      const std::size_t count = std::min(piece.size(), sizeof line - used);
-      piece.copy(line + used, count);
-      used += count;
-      piece.remove_prefix(count);
+  const auto write = [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stderr); };
+  try {
+    // Whole, so that a console can be given the line at once.
+    std::string line = "treeinv: ";
+    const auto put = [&line](std::string_view piece) { line += piece; };
+    escape(message, put);
+    escape(detail, put);
+    line += '\n';
+    if (!platform::write_message(line)) {
+      write(line);
     }
-  };
-  put("treeinv: ");
-  escape(message, put);
-  escape(detail, put);
-  put("\n");
-  if (!whole || !platform::write_message(std::string_view(line, used))) {
-    std::fwrite(line, 1, used, stderr);
+  } catch (const std::bad_alloc&) {
+    // Running out of memory may be why the run ended: then the pieces go out as they come.
+    write("treeinv: ");
+    escape(message, write);
+    escape(detail, write);
+    write("\n");
   }
   std::fflush(stderr);
 }

@@ -51,11 +51,6 @@ FileState state_of(const struct stat& info) {
   return state;
 }
 
-bool is_not_found(int error) {
-  // A dangling link, or an entry removed since its folder was read.
-  return error == ENOENT || error == ENOTDIR;
-}
-
 void close_keeping_errno(int fd) {
   const int saved = errno;
   ::close(fd);
@@ -330,7 +325,8 @@ struct Walk::State {
     if (::fstatat(levels.back().folder->fd, name.c_str(), &info, flags) == 0) {
       return true;
     }
-    if (is_not_found(errno)) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      // A dangling link, or an entry removed since its folder was read.
       return false;
     }
     throw_walk_error("status", full_path(relative), errno);
