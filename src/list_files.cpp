@@ -30,16 +30,15 @@ ListFile::~ListFile() {
   }
 }
 
-void ListFile::append_line(const std::string& text) {
-  m_line.assign(text);
-  m_line += "\r\n";
-  if (!platform::write_all(m_fd, m_line.data(), m_line.size())) {
+void ListFile::append_line(std::string& text) {
+  text += "\r\n";
+  if (!platform::write_all(m_fd, text.data(), text.size())) {
     const int error = errno;
     // Leave no partial line behind for a reader of the list to take as a whole one.
     platform::truncate_file(m_fd, m_size);
     throw FileError("Cannot write", m_name, error);
   }
-  m_size += m_line.size();
+  m_size += text.size();
 }
 
 void ListFile::close() {

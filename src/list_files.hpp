@@ -23,8 +23,8 @@ public:
   ListFile(const ListFile&) = delete;
   ListFile& operator=(const ListFile&) = delete;
 
-  // Appends `text` followed by CR LF. Throws FileError `Cannot write "NAME": REASON.`.
-  void append_line(const std::string& text);
+  // Appends `text` followed by CR LF, which it adds to `text`. Throws FileError `Cannot write "NAME": REASON.`.
+  void append_line(std::string& text);
 
   // Throws FileError `Cannot close "NAME": REASON.`.
   void close();
@@ -36,7 +36,6 @@ private:
   platform::FileIdentity m_identity;
   int m_fd;
   std::uint64_t m_size = 0;
-  std::string m_line;
 };
 
 // Whether standard error was found to be one of the lists created: a message written to it would become a line of
