@@ -4,6 +4,7 @@
 #include "platform.hpp"
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -29,76 +30,45 @@ namespace {
 
 // The system's text for an error code, without the full stop and line end it comes with.
 std::string system_message(DWORD code) {
-  char* buffer = nullptr;
-  const DWORD size =
-      FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-  std::string text(buffer != nullptr ? buffer : "", size);
-  LocalFree(buffer);
-  while (!text.empty() && (text.back() == '.' || text.back() == ' ' || text.back() == '\r' || text.back() == '\n')) {
-    text.pop_back();
+  char text[1024];
+  DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                              sizeof text, nullptr);
+  while (size > 0 && std::string_view(". \r\n").find(text[size - 1]) != std::string_view::npos) {
+    --size;
   }
-  return text.empty() ? "error " + std::to_string(code) : text;
+  return size > 0 ? std::string(text, size) : "error " + std::to_string(code);
 }
 
-bool starts_with(std::wstring_view text, std::wstring_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-bool is_surrogate(wchar_t c) {
-  return c >= 0xd800 && c <= 0xdfff;
-}
-
-// The narrow form of `wide` in `code_page`, without best fit. Where a character has no exact form: fails when
-// `substitute` is false, and puts "?" in its place when it is true. Returns false on failure.
-bool convert(std::wstring_view wide, UINT code_page, bool substitute, std::string& text) {
-  text.clear();
-  if (wide.empty()) {
-    return true;
-  }
+// The narrow form of `wide` in `code_page`, without best fit. Where a character has no exact form: nothing when
+// `substitute` is false, "?" in its place when it is true.
+std::optional<std::string> convert(std::wstring_view wide, UINT code_page, bool substitute) {
+  // UTF-8 takes neither WC_NO_BEST_FIT_CHARS nor a default character: all it cannot hold is a lone surrogate, which
+  // it would write as U+FFFD unless told to fail.
+  const bool utf8 = code_page == CP_UTF8;
   std::wstring replaced;
-  DWORD flags = WC_NO_BEST_FIT_CHARS;
-  const char* default_char = "?";
-  BOOL used_default = FALSE;
-  BOOL* used_default_out = &used_default;
-  if (code_page == CP_UTF8) {
-    // UTF-8 takes neither of the flags nor a default character: what it cannot hold is a lone surrogate, which it
-    // would write as U+FFFD unless told to fail.
-    default_char = nullptr;
-    used_default_out = nullptr;
-    flags = WC_ERR_INVALID_CHARS;
-    if (substitute) {
-      replaced.assign(wide);
-      for (std::size_t i = 0; i < replaced.size(); ++i) {
-        const bool pair =
-            i + 1 < replaced.size() && IS_HIGH_SURROGATE(replaced[i]) && IS_LOW_SURROGATE(replaced[i + 1]);
-        if (pair) {
-          ++i;
-        } else if (is_surrogate(replaced[i])) {
-          replaced[i] = L'?';
-        }
+  if (utf8 && substitute) {
+    replaced.assign(wide);
+    for (std::size_t i = 0; i < replaced.size(); ++i) {
+      if (IS_HIGH_SURROGATE(replaced[i]) && i + 1 < replaced.size() && IS_LOW_SURROGATE(replaced[i + 1])) {
+        ++i;
+      } else if (IS_HIGH_SURROGATE(replaced[i]) || IS_LOW_SURROGATE(replaced[i])) {
+        replaced[i] = L'?';
       }
-      wide = replaced;
     }
+    wide = replaced;
   }
-  const int length = static_cast<int>(wide.size());
-  // Three bytes for each code unit hold any character of the ANSI, OEM and UTF-8 code pages, so that one call
-  // usually does.
-  text.resize(wide.size() * 3);
-  int size = WideCharToMultiByte(code_page, flags, wide.data(), length, text.data(), static_cast<int>(text.size()),
-                                 default_char, used_default_out);
-  if (size <= 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-    size = WideCharToMultiByte(code_page, flags, wide.data(), length, nullptr, 0, default_char, used_default_out);
-    text.resize(static_cast<std::size_t>(std::max(size, 0)));
-    size =
-        WideCharToMultiByte(code_page, flags, wide.data(), length, text.data(), size, default_char, used_default_out);
+  // Three bytes a code unit hold every character of UTF-8 and of the code pages Windows takes for ANSI or OEM, none
+  // of which has characters of more than two bytes.
+  std::string text(wide.size() * 3, '\0');
+  BOOL used_default = FALSE;
+  const int size = WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide.data(),
+                                       static_cast<int>(wide.size()), text.data(), static_cast<int>(text.size()),
+                                       utf8 ? nullptr : "?", utf8 ? nullptr : &used_default);
+  if ((size <= 0 && !wide.empty()) || (used_default && !substitute)) {
+    return std::nullopt;
   }
-  if (size <= 0 || (used_default && !substitute)) {
-    text.clear();
-    return false;
-  }
-  text.resize(static_cast<std::size_t>(size));
-  return true;
+  text.resize(static_cast<std::size_t>(std::max(size, 0)));
+  return text;
 }
 
 // A failure of the system, worded as on every platform: "WHAT: REASON", and " [PATH]" when a path is concerned.
@@ -113,10 +83,6 @@ private:
   std::string m_what;
 };
 
-[[noreturn]] void throw_no_mapping(const std::string& shown_path) {
-  throw SystemError("Cannot list \"" + shown_path + "\"", ERROR_NO_UNICODE_TRANSLATION);
-}
-
 } // namespace
 
 unsigned narrow_code_page() {
@@ -127,35 +93,23 @@ unsigned narrow_code_page() {
   return AreFileApisANSI() ? GetACP() : GetOEMCP();
 }
 
-std::string to_narrow(std::wstring_view wide, unsigned code_page) {
-  std::string text;
-  if (!convert(wide, code_page, false, text)) {
-    throw_no_mapping(shown(wide, code_page));
-  }
-  return text;
+std::optional<std::string> to_narrow(std::wstring_view wide, unsigned code_page) {
+  return convert(wide, code_page, false);
 }
 
 std::string shown(std::wstring_view wide, unsigned code_page) {
-  std::string text;
-  if (!convert(wide, code_page, true, text)) {
-    // Only a code page the system does not have gets here.
-    text.assign(wide.size(), '?');
-  }
-  return text;
+  // Only a code page the system does not have leaves nothing to show.
+  return convert(wide, code_page, true).value_or(std::string(wide.size(), '?'));
 }
 
-std::wstring to_wide(std::string_view narrow, unsigned code_page) {
-  if (narrow.empty()) {
-    return {};
-  }
-  const int length = static_cast<int>(narrow.size());
+std::optional<std::wstring> to_wide(std::string_view narrow, unsigned code_page) {
   std::wstring wide(narrow.size(), L'\0');
-  const int size = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(),
-                                       static_cast<int>(wide.size()));
-  if (size <= 0) {
-    throw SystemError("Cannot use \"" + std::string(narrow) + "\"", ERROR_NO_UNICODE_TRANSLATION);
+  const int size = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, narrow.data(), static_cast<int>(narrow.size()),
+                                       wide.data(), static_cast<int>(wide.size()));
+  if (size <= 0 && !narrow.empty()) {
+    return std::nullopt;
   }
-  wide.resize(static_cast<std::size_t>(size));
+  wide.resize(static_cast<std::size_t>(std::max(size, 0)));
   return wide;
 }
 
@@ -169,9 +123,6 @@ std::string prefix_of(std::wstring_view folder, unsigned code_page) {
 }
 
 std::string with_separators(std::string path, char separator, unsigned code_page) {
-  if (separator == '\\') {
-    return path;
-  }
   // In UTF-8 and the single-byte code pages every byte 0x5C is a "\"; in a double-byte one, a lead byte takes the
   // next byte with it, whatever its value.
   CPINFO info;
@@ -187,10 +138,11 @@ std::string with_separators(std::string path, char separator, unsigned code_page
 }
 
 std::wstring long_form(const std::wstring& full_path) {
-  if (starts_with(full_path, L"\\\\?\\") || starts_with(full_path, L"\\\\.\\")) {
+  const std::wstring_view head = std::wstring_view(full_path).substr(0, 4);
+  if (head == L"\\\\?\\" || head == L"\\\\.\\") {
     return full_path;
   }
-  if (starts_with(full_path, L"\\\\")) {
+  if (head.substr(0, 2) == L"\\\\") {
     return L"\\\\?\\UNC\\" + full_path.substr(2);
   }
   return L"\\\\?\\" + full_path;
@@ -204,10 +156,6 @@ bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag) {
   // symbolic link. Other reparse points (cloud placeholders, deduplicated folders) hold their own contents.
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
          (reparse_tag != 0 && !IsReparseTagNameSurrogate(reparse_tag));
-}
-
-bool writes_wide(std::uint32_t file_type, bool console_mode) {
-  return file_type == FILE_TYPE_CHAR && console_mode;
 }
 
 const char* list_refusal(std::uint32_t attributes, std::uint32_t file_type, std::uint32_t links) {
@@ -239,20 +187,19 @@ struct Folder {
 
 namespace {
 
-std::wstring working_directory() {
-  std::wstring directory(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD size = GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), directory.data());
-    if (size == 0) {
-      throw SystemError("current_path()", GetLastError());
-    }
-    if (size < directory.size()) {
-      directory.resize(size);
-      return directory;
-    }
-    // Too small: `size` is what it takes, the terminating null included.
-    directory.resize(size);
+const char* const k_walk_start = "recursive_directory_iterator::recursive_directory_iterator";
+const char* const k_walk_on = "recursive_directory_iterator::operator++";
+
+// The working directory's full path. Throws `what` when there is none to be had.
+std::wstring working_directory(const char* what) {
+  // Asked for its size first, which counts the terminating null. Nothing in this program changes it meanwhile.
+  std::wstring directory(GetCurrentDirectoryW(0, nullptr), L'\0');
+  const DWORD size = GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), directory.data());
+  if (size == 0 || size >= directory.size()) {
+    throw SystemError(what, GetLastError());
   }
+  directory.resize(size);
+  return directory;
 }
 
 std::wstring join(const std::wstring& folder, const wchar_t* name) {
@@ -273,15 +220,6 @@ struct FindCloser {
 };
 using FindHandle = std::unique_ptr<void, FindCloser>;
 
-// Starts the enumeration of a folder, with its first entry in `entry`. Empty on failure, with the error left for
-// GetLastError().
-FindHandle find_first(const std::wstring& folder, WIN32_FIND_DATAW& entry) {
-  const std::wstring pattern = win32::long_form(join(folder, L"*"));
-  const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
-                                       FIND_FIRST_EX_LARGE_FETCH);
-  return FindHandle(find != INVALID_HANDLE_VALUE ? find : nullptr);
-}
-
 // Moves an enumeration on from `entry` (or from before it, when `have_entry` is false) to the next entry that is
 // neither "." nor "..". Returns 0 when there is one, ERROR_NO_MORE_FILES at the end, or the error that stopped it.
 DWORD find_next(HANDLE find, WIN32_FIND_DATAW& entry, bool have_entry) {
@@ -294,11 +232,6 @@ DWORD find_next(HANDLE find, WIN32_FIND_DATAW& entry, bool have_entry) {
     }
     have_entry = true;
   }
-}
-
-bool is_not_found(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_BAD_NETPATH ||
-         error == ERROR_INVALID_NAME;
 }
 
 // The C runtime's error number for a system error it did not translate itself, as it would have translated it.
@@ -333,31 +266,16 @@ int errno_of(DWORD error) {
 
 // Nanoseconds since 1970 of a time counted in 100 ns since 1601, in unsigned arithmetic, which wraps for times
 // past the year 2262 rather than overflow: only equality counts.
-std::int64_t nanoseconds(const FILETIME& time) {
-  constexpr std::uint64_t k_1601_to_1970 = 116444736000000000;
-  const std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-  return static_cast<std::int64_t>((ticks - k_1601_to_1970) * 100);
-}
-
 std::int64_t nanoseconds(const LARGE_INTEGER& time) {
-  return nanoseconds(FILETIME{time.LowPart, static_cast<DWORD>(time.HighPart)});
+  constexpr std::uint64_t k_1601_to_1970 = 116444736000000000;
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.QuadPart) - k_1601_to_1970) * 100);
 }
 
-// A file's identity: its index, on the volume of the working directory, where the lists are, asked once. Asking
+// A file is known by its index alone, taken to be on the working directory's volume, where the lists are: asking
 // every file for its volume would cost a question per open, and a file on another volume (behind a link) can at
 // worst be taken for a list and read at its turn.
 FileIdentity identity_of(std::uint64_t index) {
-  static const DWORD volume = [] {
-    BY_HANDLE_FILE_INFORMATION info{};
-    const HANDLE handle = CreateFileW(L".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      GetFileInformationByHandle(handle, &info);
-      CloseHandle(handle);
-    }
-    return info.dwVolumeSerialNumber;
-  }();
-  return {volume, index};
+  return {0, index};
 }
 
 // One question gives the whole state: FileAllInformation holds the size, the file index and the times, among
@@ -393,11 +311,6 @@ int descriptor_of(HANDLE handle) {
   return static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
 }
 
-// Standard error as the C runtime's stream writes to it.
-HANDLE standard_error() {
-  return GetStdHandle(STD_ERROR_HANDLE);
-}
-
 } // namespace
 
 void prepare_process() {
@@ -415,7 +328,7 @@ void end_by_stop_request() {}
 void block_stop_requests(bool /*blocked*/) {}
 
 std::string start_prefix() {
-  return win32::prefix_of(working_directory());
+  return win32::prefix_of(working_directory("current_path()"));
 }
 
 void use_separators(std::string& path, char separator) {
@@ -453,11 +366,9 @@ struct Walk::State {
     const Level& level = levels.back();
     entry = found;
     path = join(level.folder->path, entry.cFileName);
-    const bool converted = win32::convert(entry.cFileName, code_page, false, name);
-    if (!converted) {
-      name = win32::shown(entry.cFileName, code_page);
-    }
-    exact = converted && level.exact;
+    std::optional<std::string> narrow = win32::to_narrow(entry.cFileName, code_page);
+    exact = narrow && level.exact;
+    name = narrow ? std::move(*narrow) : win32::shown(entry.cFileName, code_page);
     relative = level.relative;
     if (!relative.empty()) {
       relative += '\\';
@@ -465,54 +376,40 @@ struct Walk::State {
     relative += name;
   }
 
-  std::string shown_path() const { return prefix + relative; }
-
-  std::string shown_path(const Level& level) const {
-    return level.relative.empty() ? root_shown : prefix + level.relative;
+  // Enters `folder`, whose narrow path below the starting folder is `below`, and makes its first entry the current
+  // one. Returns false, changing nothing, when it is empty. Throws `what` when it cannot be read.
+  bool enter(std::wstring folder, std::string below, bool below_exact, const char* what) {
+    WIN32_FIND_DATAW found;
+    const std::wstring pattern = win32::long_form(join(folder, L"*"));
+    const HANDLE handle = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH);
+    FindHandle find(handle != INVALID_HANDLE_VALUE ? handle : nullptr);
+    const DWORD error = find ? find_next(find.get(), found, true) : GetLastError();
+    // A folder's enumeration gives "." and ".." at least; the root of an empty drive gives nothing.
+    if (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND) {
+      return false;
+    }
+    if (error != 0) {
+      const std::string where = shown_path(below);
+      throw SystemError(what, error, &where);
+    }
+    levels.push_back(
+        {std::move(find), std::make_shared<const Folder>(Folder{std::move(folder)}), std::move(below), below_exact});
+    take(found);
+    return true;
   }
+
+  // The path of `below`, a narrow path below the starting folder, as messages show it.
+  std::string shown_path(const std::string& below) const { return below.empty() ? root_shown : prefix + below; }
 };
-
-namespace {
-
-const char* const k_walk_start = "recursive_directory_iterator::recursive_directory_iterator";
-const char* const k_walk_on = "recursive_directory_iterator::operator++";
-
-} // namespace
 
 Walk::Walk(std::string start_prefix) : m_state(std::make_unique<State>()) {
   State& state = *m_state;
   state.prefix = std::move(start_prefix);
   state.code_page = win32::narrow_code_page();
-  std::wstring root;
-  try {
-    root = working_directory();
-  } catch (const std::system_error& error) {
-    throw SystemError(k_walk_start, static_cast<DWORD>(error.code().value()));
-  }
-  // The prefix ends in the separator after the folder's path unless that path ends in it already.
-  state.root_shown = state.prefix;
-  if (!root.empty() && root.back() != L'\\' && !state.root_shown.empty()) {
-    state.root_shown.pop_back();
-  }
-  WIN32_FIND_DATAW found;
-  FindHandle find = find_first(root, found);
-  if (!find) {
-    const DWORD error = GetLastError();
-    // What a drive root with nothing on it answers: it has no "." entry either.
-    if (error == ERROR_FILE_NOT_FOUND) {
-      return;
-    }
-    throw SystemError(k_walk_start, error, &state.root_shown);
-  }
-  const DWORD error = find_next(find.get(), found, true);
-  if (error == ERROR_NO_MORE_FILES) {
-    return;
-  }
-  if (error != 0) {
-    throw SystemError(k_walk_start, error, &state.root_shown);
-  }
-  state.levels.push_back({std::move(find), std::make_shared<const Folder>(Folder{root}), {}, true});
-  state.take(found);
+  const std::wstring root = working_directory(k_walk_start);
+  state.root_shown = win32::shown(root, state.code_page);
+  state.enter(root, {}, true, k_walk_start);
 }
 
 Walk::~Walk() = default;
@@ -525,18 +422,6 @@ std::size_t Walk::depth() const {
   return m_state->levels.size();
 }
 
-namespace {
-
-Kind kind_after_failure(DWORD error, const std::string& path) {
-  // An entry gone since the enumeration, or a link to nothing: its open will fail and say why.
-  if (is_not_found(error)) {
-    return Kind::other;
-  }
-  throw SystemError("status", error, &path);
-}
-
-} // namespace
-
 Kind Walk::kind() {
   const State& state = *m_state;
   // The enumeration's attributes tell all but the kind of a link's target: no question per entry.
@@ -546,17 +431,19 @@ Kind Walk::kind() {
     const std::wstring target = win32::long_form(state.path);
     const HANDLE handle = CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      return kind_after_failure(GetLastError(), state.shown_path());
-    }
     BY_HANDLE_FILE_INFORMATION info;
-    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
     const DWORD error = GetLastError();
-    CloseHandle(handle);
-    if (!known) {
-      return kind_after_failure(error, state.shown_path());
+    if (handle != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle);
     }
-    attributes = info.dwFileAttributes;
+    // An entry gone since the enumeration, or a link to nothing, is left to its open, which will say why.
+    if (!known && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_BAD_NETPATH &&
+        error != ERROR_INVALID_NAME) {
+      const std::string where = state.shown_path(state.relative);
+      throw SystemError("status", error, &where);
+    }
+    attributes = known ? info.dwFileAttributes : 0;
   }
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::directory : Kind::other;
 }
@@ -564,7 +451,7 @@ Kind Walk::kind() {
 const std::string& Walk::relative_path() const {
   const State& state = *m_state;
   if (!state.exact) {
-    win32::throw_no_mapping(state.shown_path());
+    throw SystemError("Cannot list \"" + state.shown_path(state.relative) + "\"", ERROR_NO_UNICODE_TRANSLATION);
   }
   return state.relative;
 }
@@ -582,27 +469,11 @@ void Walk::advance() {
     return;
   }
   // Nothing of the walk changes until the next entry is found, so that a failure leaves it where it was.
-  WIN32_FIND_DATAW found;
-  if (win32::descends_into(state.entry.dwFileAttributes, state.entry.dwReserved0)) {
-    FindHandle find = find_first(state.path, found);
-    DWORD error = 0;
-    if (!find) {
-      error = GetLastError();
-    } else {
-      error = find_next(find.get(), found, true);
-    }
-    if (error == 0) {
-      state.levels.push_back(
-          {std::move(find), std::make_shared<const Folder>(Folder{state.path}), state.relative, state.exact});
-      state.take(found);
-      return;
-    }
-    // An empty folder: a folder's enumeration gives "." and "..", the root of an empty drive gives nothing.
-    if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) {
-      const std::string where = state.shown_path();
-      throw SystemError(k_walk_on, error, &where);
-    }
+  if (win32::descends_into(state.entry.dwFileAttributes, state.entry.dwReserved0) &&
+      state.enter(state.path, state.relative, state.exact, k_walk_on)) {
+    return;
   }
+  WIN32_FIND_DATAW found;
   for (std::size_t depth = state.levels.size(); depth-- > 0;) {
     const DWORD error = find_next(state.levels[depth].find.get(), found, false);
     if (error == 0) {
@@ -611,7 +482,7 @@ void Walk::advance() {
       return;
     }
     if (error != ERROR_NO_MORE_FILES) {
-      const std::string where = state.shown_path(state.levels[depth]);
+      const std::string where = state.shown_path(state.levels[depth].relative);
       throw SystemError(k_walk_on, error, &where);
     }
   }
@@ -623,11 +494,7 @@ unsigned processor_count() {
   DWORD_PTR process = 0;
   DWORD_PTR system = 0;
   if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
-    unsigned count = 0;
-    for (; process != 0; process &= process - 1) {
-      ++count;
-    }
-    return count;
+    return static_cast<unsigned>(std::bitset<sizeof process * CHAR_BIT>(process).count());
   }
   return std::max(std::thread::hardware_concurrency(), 1u);
 }
@@ -638,18 +505,13 @@ std::size_t open_file_limit() {
 }
 
 int open_file(const FileEntry& entry, FileState& state, Lease /*lease*/) {
-  if (entry.refusal != 0) {
-    errno = entry.refusal;
-    return -1;
-  }
-  std::wstring target;
-  try {
-    target = win32::long_form(join(entry.folder->path, win32::to_wide(entry.name).c_str()));
-  } catch (const std::system_error& error) {
-    errno = errno_of(static_cast<DWORD>(error.code().value()));
+  const std::optional<std::wstring> name = win32::to_wide(entry.name);
+  if (!name) {
+    errno = EILSEQ;
     return -1;
   }
   // Shared with everyone, deleting and renaming included: reading a file must not lock it against others.
+  const std::wstring target = win32::long_form(join(entry.folder->path, name->c_str()));
   const HANDLE handle =
       CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -690,21 +552,19 @@ bool close_file(int fd) {
 }
 
 int create_list(const char* name, FileIdentity& identity) {
-  std::wstring wide_name;
-  try {
-    wide_name = win32::to_wide(name);
-  } catch (const std::system_error&) {
+  const std::optional<std::wstring> wide_name = win32::to_wide(name);
+  if (!wide_name) {
     throw FileError("Cannot create", name, EILSEQ);
   }
   // Opened as it is, without following a link or junction, and without emptying it: a file that is refused must be
   // left as it was.
   const HANDLE handle =
-      CreateFileW(wide_name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      CreateFileW(wide_name->c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     // A folder, or a link or junction to one, cannot be opened as a file at all; say which it is.
-    const DWORD attributes = GetFileAttributesW(wide_name.c_str());
+    const DWORD attributes = GetFileAttributesW(wide_name->c_str());
     if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES) {
       if (const char* refusal = win32::list_refusal(attributes, FILE_TYPE_DISK, 1)) {
         throw FileError("Cannot create", name, refusal, EACCES);
@@ -713,17 +573,11 @@ int create_list(const char* name, FileIdentity& identity) {
     throw FileError("Cannot create", name, errno_of(error));
   }
   BY_HANDLE_FILE_INFORMATION info;
-  const char* refusal = nullptr;
-  DWORD error = 0;
-  if (!GetFileInformationByHandle(handle, &info)) {
-    error = GetLastError();
-  } else {
-    refusal = win32::list_refusal(info.dwFileAttributes, GetFileType(handle), info.nNumberOfLinks);
-  }
-  if (error == 0 && refusal == nullptr && !SetEndOfFile(handle)) {
-    error = GetLastError();
-  }
-  if (error != 0 || refusal != nullptr) {
+  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  const char* refusal =
+      known ? win32::list_refusal(info.dwFileAttributes, GetFileType(handle), info.nNumberOfLinks) : nullptr;
+  if (!known || refusal != nullptr || !SetEndOfFile(handle)) {
+    const DWORD error = GetLastError();
     CloseHandle(handle);
     throw refusal != nullptr ? FileError("Cannot create", name, refusal, EINVAL)
                              : FileError("Cannot create", name, errno_of(error));
@@ -733,21 +587,21 @@ int create_list(const char* name, FileIdentity& identity) {
 }
 
 bool is_standard_error(const FileIdentity& file) {
-  const HANDLE handle = standard_error();
-  // A console or pipe is no list; and without a standard error there is nothing to ask. Standard error is usually
-  // open for writing only, which GetFileInformationByHandle refuses; this question needs no access at all. As for
-  // every file, the index is taken to be on the working directory's volume (see identity_of()).
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  // A console or pipe is no list. Standard error is usually open for writing only, which GetFileInformationByHandle
+  // refuses; this question needs no access at all.
   IO_STATUS_BLOCK status;
   FILE_INTERNAL_INFORMATION internal;
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetFileType(handle) == FILE_TYPE_DISK &&
          NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) >= 0 &&
-         static_cast<std::uint64_t>(internal.IndexNumber.QuadPart) == file.file;
+         identity_of(static_cast<std::uint64_t>(internal.IndexNumber.QuadPart)) == file;
 }
 
 bool write_message(std::string_view line) {
-  const HANDLE handle = standard_error();
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
-  if (!win32::writes_wide(GetFileType(handle), GetConsoleMode(handle, &mode) != 0)) {
+  // Only a console has a mode; a file, a pipe or the NUL device takes the bytes as they are.
+  if (GetConsoleMode(handle, &mode) == 0) {
     return false;
   }
   // On the stack: running out of memory may be what the line says. A byte never gives more than one code unit.

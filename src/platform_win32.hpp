@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,17 +14,15 @@ namespace treeinv::platform::win32 {
 // functions use, ANSI or OEM (either of which may itself be UTF-8).
 unsigned narrow_code_page();
 
-// The exact narrow form of a wide name: no best-fit substitute, no default character.
-// Throws std::system_error carrying ERROR_NO_UNICODE_TRANSLATION when there is none.
-std::string to_narrow(std::wstring_view wide, unsigned code_page = narrow_code_page());
+// The exact narrow form of a wide name: no best-fit substitute, no default character. Nothing when there is none.
+std::optional<std::string> to_narrow(std::wstring_view wide, unsigned code_page = narrow_code_page());
 
 // A wide name for a message: its exact narrow form where it has one, with "?" for each character that has none,
 // never a look-alike.
 std::string shown(std::wstring_view wide, unsigned code_page = narrow_code_page());
 
-// The wide form of a narrow path. Throws std::system_error carrying ERROR_NO_UNICODE_TRANSLATION for bytes that
-// are not valid in the narrow code page.
-std::wstring to_wide(std::string_view narrow, unsigned code_page = narrow_code_page());
+// The wide form of a narrow path; nothing when it holds bytes that are not valid in the narrow code page.
+std::optional<std::wstring> to_wide(std::string_view narrow, unsigned code_page = narrow_code_page());
 
 // A folder's full path as messages show it (see shown()) followed by the separator that comes before the names in
 // it, unless the path ends in one already (a drive root). Only names below the folder need an exact narrow form.
@@ -41,10 +40,6 @@ std::wstring long_form(const std::wstring& full_path);
 // into folders, but not through symbolic links, junctions or other name surrogates, nor into a reparse point of
 // the tag 0, as Wine shows a Linux symbolic link to a folder.
 bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag);
-
-// Whether a message goes to standard error as UTF-16, judged by its file type and whether it has a console mode:
-// only a console does; the NUL device is a character device too. Files and pipes get the narrow bytes.
-bool writes_wide(std::uint32_t file_type, bool console_mode);
 
 // Why a file found at a list's name cannot serve as that list, judged by what its handle says (attributes, file
 // type, number of names); null when it can.
