@@ -256,29 +256,28 @@ struct Walk::State {
     return full_path(relative.substr(0, length > 0 ? length - 1 : 0));
   }
 
-  // Opens a folder of the tree (an entry of `parent`, or the working directory itself) into a new level.
-  // Returns the error number on failure, leaving the levels as they were.
-  int enter(int parent, const char* folder_name, std::size_t prefix_length) {
+  // Opens a folder of the tree, the current entry of `parent` (or the working directory itself), into a new level.
+  // Throws `operation` on failure, leaving the levels as they were.
+  void enter(int parent, const char* folder_name, const char* operation) {
     // Made before the folder is opened, so that running out of memory cannot lose the descriptor.
     auto folder = std::make_shared<Folder>();
     folder->fd = ::openat(parent, folder_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (folder->fd < 0) {
-      return errno;
+      throw_walk_error(operation, full_path(relative), errno);
     }
     Level level;
-    level.prefix_length = prefix_length;
+    level.prefix_length = relative.empty() ? 0 : relative.size() + 1;
     struct stat info {};
     level.searchable = ::fstatat(folder->fd, ".", &info, 0) == 0;
     level.folder = std::move(folder);
     levels.push_back(std::move(level));
-    return 0;
   }
 
-  // Reads the next batch of a folder's entries after those not visited yet. Returns the error number on failure.
-  int read_batch(Level& level) {
+  // Reads the next batch of a folder's entries after those not visited yet.
+  void read_batch(Level& level, const char* operation) {
     const ssize_t size = ::getdents64(level.folder->fd, buffer.data(), buffer.size());
     if (size < 0) {
-      return errno;
+      throw_walk_error(operation, folder_path(), errno);
     }
     level.batch.erase(0, level.next);
     level.next = 0;
@@ -294,7 +293,6 @@ struct Walk::State {
       level.batch.append(entry_name);
       level.batch += '\0';
     }
-    return 0;
   }
 
   // Moves to the next entry of the innermost folder, or of the folders around it once that one is done.
@@ -311,9 +309,7 @@ struct Walk::State {
         return;
       }
       if (!level.exhausted) {
-        if (const int error = read_batch(level); error != 0) {
-          throw_walk_error(operation, folder_path(), error);
-        }
+        read_batch(level, operation);
         continue;
       }
       levels.pop_back();
@@ -374,9 +370,7 @@ Walk::Walk(std::string start_prefix) : m_state(std::make_unique<State>()) {
   State& state = *m_state;
   state.start = std::move(start_prefix);
   constexpr const char* k_operation = "recursive_directory_iterator::recursive_directory_iterator";
-  if (const int error = state.enter(AT_FDCWD, ".", 0); error != 0) {
-    throw_walk_error(k_operation, state.full_path(""), error);
-  }
+  state.enter(AT_FDCWD, ".", k_operation);
   state.settle(k_operation);
 }
 
@@ -411,10 +405,7 @@ void Walk::advance() {
   constexpr const char* k_operation = "recursive_directory_iterator::operator++";
   kind();
   if (state.descend) {
-    const int parent = state.levels.back().folder->fd;
-    if (const int error = state.enter(parent, state.name.c_str(), state.relative.size() + 1); error != 0) {
-      throw_walk_error(k_operation, state.full_path(state.relative), error);
-    }
+    state.enter(state.levels.back().folder->fd, state.name.c_str(), k_operation);
     // Entered: taken again after a failure below, the step goes on from here.
     state.descend = false;
     state.relative += '/';
