@@ -24,7 +24,7 @@ struct DigestQueue::Job {
 DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned workers)
     : m_read_late(std::move(read_late)) {
   // Started with the stop requests blocked, the workers leave them to the caller.
-  platform::block_stop_requests(true);
+  platform::block_stop_requests();
   try {
     m_workers.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) {
@@ -34,7 +34,7 @@ DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned
     // Fewer workers only cost time (a cgroup's pids.max, RLIMIT_NPROC): the caller computes every digest that no
     // worker has.
   }
-  platform::block_stop_requests(false);
+  platform::unblock_stop_requests();
 }
 
 DigestQueue::~DigestQueue() {

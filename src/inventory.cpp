@@ -6,6 +6,7 @@
 #include "list_files.hpp"
 #include "platform.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -210,7 +211,7 @@ template <typename Sink> void escape(std::string_view text, Sink&& sink) {
   sink(text.substr(plain));
 }
 
-// Writes the one line that says why the run ended.
+// Writes the one line that says why the run ended. It allocates nothing, since running out of memory may be why.
 void report(std::string_view message, std::string_view detail = {}) noexcept {
   if (standard_error_is_a_list()) {
     // The exit status alone says it.
@@ -221,23 +222,29 @@ void report(std::string_view message, std::string_view detail = {}) noexcept {
   if (message.substr(0, k_label.size()) == k_label) {
     message.remove_prefix(k_label.size());
   }
-  const auto write = [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stderr); };
-  try {
-    // Whole, so that a console can be given the line at once.
-    std::string line = "treeinv: ";
-    const auto put = [&line](std::string_view piece) { line += piece; };
-    escape(message, put);
-    escape(detail, put);
-    line += '\n';
-    if (!platform::write_message(line)) {
-      write(line);
+  // On the stack, and whole when it fits, so that a console can be given the line at once.
+  char line[32 * 1024];
+  std::size_t used = 0;
+  bool whole = true;
+  const auto put = [&](std::string_view piece) {
+    while (!piece.empty()) {
+      if (used == sizeof line) {
+        std::fwrite(line, 1, used, stderr);
+        used = 0;
+        whole = false;
+      }
+      const std::size_t count = std::min(piece.size(), sizeof line - used);
+      piece.copy(line + used, count);
+      used += count;
+      piece.remove_prefix(count);
     }
-  } catch (const std::bad_alloc&) {
-    // Running out of memory may be why the run ended: then the pieces go out as they come.
-    write("treeinv: ");
-    escape(message, write);
-    escape(detail, write);
-    write("\n");
+  };
+  put("treeinv: ");
+  escape(message, put);
+  escape(detail, put);
+  put("\n");
+  if (!whole || !platform::write_message(std::string_view(line, used))) {
+    std::fwrite(line, 1, used, stderr);
   }
   std::fflush(stderr);
 }

@@ -28,9 +28,10 @@ const char* stop_request();
 // Ends the process by the signal that asked it to stop, as whoever sent it expects. Returns if none came.
 void end_by_stop_request();
 
-// Blocks or unblocks the stop requests in the calling thread, so that threads started meanwhile leave them to the
-// one that writes the lists: that must be the one they interrupt.
-void block_stop_requests(bool blocked);
+// Blocks the stop requests in the calling thread, and unblocks them, so that threads started in between leave them
+// to the one that writes the lists: that must be the one they interrupt.
+void block_stop_requests();
+void unblock_stop_requests();
 
 // The narrow form of the current working directory followed by the one separator that comes before the name of
 // each entry below it (a root such as "/" or "C:\" ends in it already). Paths in messages begin with it.

@@ -140,13 +140,25 @@ void end_by_stop_request() {
   std::raise(signal);
 }
 
-void block_stop_requests(bool blocked) {
+namespace {
+
+void mask_stop_requests(int how) {
   sigset_t set;
   sigemptyset(&set);
   for (const int signal : k_stop_signals) {
     sigaddset(&set, signal);
   }
-  ::pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+  ::pthread_sigmask(how, &set, nullptr);
+}
+
+} // namespace
+
+void block_stop_requests() {
+  mask_stop_requests(SIG_BLOCK);
+}
+
+void unblock_stop_requests() {
+  mask_stop_requests(SIG_UNBLOCK);
 }
 
 namespace {
@@ -263,7 +275,8 @@ struct Walk::State {
     auto folder = std::make_shared<Folder>();
     folder->fd = ::openat(parent, folder_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (folder->fd < 0) {
-      throw_walk_error(operation, full_path(relative), errno);
+      const int error = errno;
+      throw_walk_error(operation, full_path(relative), error);
     }
     Level level;
     level.prefix_length = relative.empty() ? 0 : relative.size() + 1;
@@ -277,7 +290,8 @@ struct Walk::State {
   void read_batch(Level& level, const char* operation) {
     const ssize_t size = ::getdents64(level.folder->fd, buffer.data(), buffer.size());
     if (size < 0) {
-      throw_walk_error(operation, folder_path(), errno);
+      const int error = errno;
+      throw_walk_error(operation, folder_path(), error);
     }
     level.batch.erase(0, level.next);
     level.next = 0;
@@ -321,11 +335,12 @@ struct Walk::State {
     if (::fstatat(levels.back().folder->fd, name.c_str(), &info, flags) == 0) {
       return true;
     }
-    if (errno == ENOENT || errno == ENOTDIR) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) {
       // A dangling link, or an entry removed since its folder was read.
       return false;
     }
-    throw_walk_error("status", full_path(relative), errno);
+    throw_walk_error("status", full_path(relative), error);
   }
 
   void classify(const struct stat& info) {

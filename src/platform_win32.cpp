@@ -325,7 +325,9 @@ const char* stop_request() {
 
 void end_by_stop_request() {}
 
-void block_stop_requests(bool /*blocked*/) {}
+void block_stop_requests() {}
+
+void unblock_stop_requests() {}
 
 std::string start_prefix() {
   return win32::prefix_of(working_directory("current_path()"));
@@ -505,6 +507,10 @@ std::size_t open_file_limit() {
 }
 
 int open_file(const FileEntry& entry, FileState& state, Lease /*lease*/) {
+  if (entry.refusal != 0) {
+    errno = entry.refusal;
+    return -1;
+  }
   const std::optional<std::wstring> name = win32::to_wide(entry.name);
   if (!name) {
     errno = EILSEQ;

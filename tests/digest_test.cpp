@@ -37,7 +37,7 @@ TEST(ReferenceSha256, MatchesPublishedVectors) {
 }
 
 // Sizes around 4 KiB pages and around the read buffer's refills.
-TEST(FileDigest, MatchesReferenceAtChunkAndBufferBoundaries) {
+TEST(FileDigest, MatchesReferenceAtPageAndBufferBoundaries) {
   TempDir dir;
   ScopedChdir in_dir(dir.path());
   FileDigester digester;
