@@ -1,6 +1,13 @@
 #include "digest_queue.hpp"
 
+#include "file_digest.hpp"
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 namespace treeinv {
 namespace {
@@ -21,31 +28,43 @@ struct DigestQueue::Job {
   std::optional<std::string> digest;
 };
 
-DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late, unsigned workers)
-    : m_read_late(std::move(read_late)) {
-  // Started with the stop requests blocked, the workers leave them to the caller.
-  platform::block_stop_requests();
-  try {
-    m_workers.reserve(workers);
-    for (unsigned i = 0; i < workers; ++i) {
-      m_workers.emplace_back([this] { work(); });
-    }
-  } catch (...) {
-    // Fewer workers only cost time (a cgroup's pids.max, RLIMIT_NPROC): the caller computes every digest that no
-    // worker has.
-  }
-  platform::unblock_stop_requests();
-}
+struct DigestQueue::Shared {
+  explicit Shared(std::vector<platform::FileIdentity> late) : read_late(std::move(late)) {}
+
+  const std::vector<platform::FileIdentity> read_late;
+  std::mutex mutex;
+  std::condition_variable work_ready;
+  std::condition_variable job_done;
+  std::deque<std::shared_ptr<Job>> queue;
+  // Waking a thread costs a system call, so only threads that wait are woken.
+  unsigned idle_workers = 0;
+  unsigned busy_workers = 0;
+  bool stopping = false;
+  std::atomic<bool> cancelled{false};
+};
+
+DigestQueue::DigestQueue(std::vector<platform::FileIdentity> read_late)
+    : m_shared(std::make_shared<Shared>(std::move(read_late))) {}
 
 DigestQueue::~DigestQueue() {
-  stop();
   {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    m_stopping = true;
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    m_shared->stopping = true;
+    m_shared->cancelled = true;
+    m_shared->queue.clear();
   }
-  m_work_ready.notify_all();
-  for (std::thread& worker : m_workers) {
-    worker.join();
+  m_shared->work_ready.notify_all();
+}
+
+void DigestQueue::start(unsigned workers) {
+  for (; m_workers < workers; ++m_workers) {
+    try {
+      platform::start_thread([shared = m_shared] { work(*shared); }).detach();
+    } catch (...) {
+      // Fewer workers only cost time (a cgroup's pids.max, RLIMIT_NPROC): the caller computes every digest that no
+      // worker has.
+      return;
+    }
   }
 }
 
@@ -57,124 +76,99 @@ unsigned DigestQueue::default_workers() {
 }
 
 DigestQueue::Ticket DigestQueue::submit(platform::FileEntry file) {
-  if (m_workers.empty() || m_cancelled || file.refusal != 0) {
+  Shared& shared = *m_shared;
+  if (m_workers == 0 || shared.cancelled || file.refusal != 0) {
     return {};
   }
   auto job = std::make_shared<Job>(std::move(file));
   bool wake = false;
   {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    m_queue.push_back(job);
-    wake = m_idle_workers > 0 && m_queue.size() >= k_wake_batch;
+    const std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.queue.push_back(job);
+    wake = shared.idle_workers > 0 && shared.queue.size() >= k_wake_batch;
   }
   if (wake) {
-    m_work_ready.notify_one();
+    shared.work_ready.notify_one();
   }
   return job;
 }
 
-std::optional<std::string> DigestQueue::take(Ticket ticket, FileDigester& digester) {
+std::optional<std::string> DigestQueue::take(Ticket ticket) {
   const std::shared_ptr<Job> job = std::move(ticket);
   if (!job) {
     return std::nullopt;
   }
-  std::unique_lock<std::mutex> lock(m_mutex);
+  Shared& shared = *m_shared;
+  std::unique_lock<std::mutex> lock(shared.mutex);
   if (!job->started) {
     // Rather than wait for a worker, the caller does it; reading it now also reads it at the right moment. The job
     // stays queued, and the worker that comes to it passes it by. Idle workers take on the rest meanwhile.
     job->started = true;
-    const bool wake = m_idle_workers > 0 && m_queue.size() > 1;
+    const bool wake = shared.idle_workers > 0 && shared.queue.size() > 1;
     lock.unlock();
     if (wake) {
-      m_work_ready.notify_all();
+      shared.work_ready.notify_all();
     }
     return std::nullopt;
   }
-  // Rather than wait for the worker, the caller hashes files queued behind this one meanwhile: waiting costs two
-  // switches of threads, about what a small file takes, and leaves a core idle.
+  // In slices, since a signal cannot wake a condition variable.
   while (!job->done) {
-    if (const std::shared_ptr<Job> next = next_job()) {
-      run(lock, *next, digester);
-    } else {
-      m_taking = true;
-      m_job_done.wait(lock, [&] { return job->done; });
-      m_taking = false;
+    if (platform::stop_request() != nullptr) {
+      return std::nullopt;
     }
+    shared.job_done.wait_for(lock, std::chrono::milliseconds(100));
   }
   return std::move(job->digest);
 }
 
-std::shared_ptr<DigestQueue::Job> DigestQueue::next_job() {
-  while (!m_queue.empty()) {
-    std::shared_ptr<Job> job = std::move(m_queue.front());
-    m_queue.pop_front();
-    if (!job->started) {
-      job->started = true;
-      return job;
-    }
-  }
-  return nullptr;
-}
-
-void DigestQueue::run(std::unique_lock<std::mutex>& lock, Job& job, FileDigester& digester) {
-  ++m_busy_workers;
-  lock.unlock();
-  std::optional<std::string> digest;
-  try {
-    digest = compute(digester, job.file);
-  } catch (...) {
-    // A failure only costs the head start.
-  }
-  lock.lock();
-  job.digest = std::move(digest);
-  job.done = true;
-  --m_busy_workers;
-  if (m_taking) {
-    // The caller may wait for this job, or in stop() for all of them.
-    m_job_done.notify_all();
-  }
-}
-
 void DigestQueue::stop() {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  m_cancelled = true;
-  m_queue.clear();
-  m_taking = true;
-  m_job_done.wait(lock, [&] { return m_busy_workers == 0; });
-  m_taking = false;
+  Shared& shared = *m_shared;
+  std::unique_lock<std::mutex> lock(shared.mutex);
+  shared.cancelled = true;
+  shared.queue.clear();
+  shared.job_done.wait(lock, [&] { return shared.busy_workers == 0; });
 }
 
-std::optional<std::string> DigestQueue::compute(FileDigester& digester, const platform::FileEntry& file) {
-  platform::FileState opened;
-  // A file under a lease is left to the caller: a worker waiting for it could hold up the end of the run.
-  const OpenFile input(platform::open_file(file, opened, platform::Lease::give_up));
-  if (input.fd() < 0 || std::find(m_read_late.begin(), m_read_late.end(), opened.identity) != m_read_late.end()) {
-    return std::nullopt;
-  }
-  return digester.digest_open(input.fd(), opened, file.name, &m_cancelled);
-}
-
-void DigestQueue::work() {
+void DigestQueue::work(Shared& shared) {
   // Nothing that fails here may leave the thread: a failure only costs the head start.
   std::optional<FileDigester> digester;
   try {
     digester.emplace();
   } catch (...) {
   }
-  std::unique_lock<std::mutex> lock(m_mutex);
+  std::unique_lock<std::mutex> lock(shared.mutex);
   for (;;) {
-    ++m_idle_workers;
-    m_work_ready.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
-    --m_idle_workers;
-    if (m_stopping) {
+    ++shared.idle_workers;
+    shared.work_ready.wait(lock, [&] { return shared.stopping || !shared.queue.empty(); });
+    --shared.idle_workers;
+    if (shared.stopping) {
       return;
     }
-    if (!digester) {
-      // Without a buffer of its own, it can only leave the files to the caller.
-      m_queue.clear();
-    } else if (const std::shared_ptr<Job> job = next_job()) {
-      run(lock, *job, *digester);
+    std::shared_ptr<Job> job = std::move(shared.queue.front());
+    shared.queue.pop_front();
+    if (job->started) {
+      continue;
     }
+    job->started = true;
+    ++shared.busy_workers;
+    lock.unlock();
+    std::optional<std::string> digest;
+    try {
+      platform::FileState opened;
+      // A file under a lease is left to the caller: a worker waiting for it could hold up the end of the run.
+      const OpenFile input(digester ? platform::open_file(job->file, opened, platform::Lease::give_up) : -1);
+      if (input.fd() >= 0 &&
+          std::find(shared.read_late.begin(), shared.read_late.end(), opened.identity) == shared.read_late.end()) {
+        digest = digester->digest_open(input.fd(), opened, job->file.name, &shared.cancelled);
+      }
+    } catch (...) {
+      // A failure only costs the head start.
+    }
+    lock.lock();
+    job->digest = std::move(digest);
+    job->done = true;
+    --shared.busy_workers;
+    shared.job_done.notify_all();
   }
 }
 

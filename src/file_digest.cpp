@@ -1,7 +1,6 @@
 #include "file_digest.hpp"
 
 #include "file_error.hpp"
-#include "hex.hpp"
 
 #include <cerrno>
 #include <cstdint>
@@ -13,6 +12,9 @@
 
 namespace treeinv {
 namespace {
+
+// Lowercase, as digests are written.
+constexpr char k_hex_digits[] = "0123456789abcdef";
 
 // A file that grew, shrank or was rewritten while it was read has no digest: the bytes read are of no one version
 // of it.
@@ -30,13 +32,15 @@ void check_unchanged(int fd, const platform::FileState& opened, const std::strin
 
 FileDigester::FileDigester() : m_buffer(std::make_unique<ReadBuffer>()) {}
 
-std::string FileDigester::digest(const platform::FileEntry& file, const std::string& path) {
-  platform::FileState opened;
-  const OpenFile input(platform::open_file(file, opened));
+std::string FileDigester::digest(const platform::FileEntry& file, const std::string& path,
+                                 const std::function<int(platform::FileState& state)>& opened) {
+  platform::FileState state;
+  const OpenFile input(platform::open_file(file, state));
   if (input.fd() < 0) {
     throw FileError("Cannot open", path, errno);
   }
-  return digest_open(input.fd(), opened, path);
+  const int instead = opened ? opened(state) : -1;
+  return digest_open(instead >= 0 ? instead : input.fd(), state, path);
 }
 
 std::string FileDigester::digest_open(int fd, const platform::FileState& opened, const std::string& path,
@@ -51,7 +55,7 @@ std::string FileDigester::digest_open(int fd, const platform::FileState& opened,
     if (platform::stop_request() != nullptr || (cancelled != nullptr && cancelled->load(std::memory_order_relaxed))) {
       throw FileError("Cannot read", path, "Cancelled", ECANCELED);
     }
-    const std::ptrdiff_t count = platform::read_some(fd, m_buffer->bytes, k_read_size);
+    const std::ptrdiff_t count = platform::read_at(fd, m_buffer->bytes, k_read_size, total);
     if (count < 0) {
       // A digest of the bytes read so far would be a wrong digest that looks right.
       throw FileError("Cannot read", path, errno);

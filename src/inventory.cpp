@@ -1,19 +1,18 @@
 #include "inventory.hpp"
 
 #include "digest_queue.hpp"
+#include "file_digest.hpp"
 #include "file_error.hpp"
-#include "hex.hpp"
 #include "list_files.hpp"
 #include "platform.hpp"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <new>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 namespace treeinv {
 
@@ -34,6 +33,11 @@ constexpr std::size_t k_window = 4096;
 constexpr std::size_t k_window_bytes = 1024 * 1024;
 // Open files besides the walk's folders and what running ahead holds: the lists, and the file the caller reads.
 constexpr std::size_t k_spare_files = 8;
+// Threads cost a run that has them even while they wait: the C library drops its fast paths for a single thread,
+// growing the table of open files waits for every thread, and on a busy machine every hand-over waits for a
+// processor. They pay once the files read add up to a few milliseconds of hashing, which a deep chain of small
+// folders never does.
+constexpr std::uint64_t k_workers_pay_after = 4 * 1024 * 1024;
 
 // An entry the walk has passed whose line is not written yet.
 struct Pending {
@@ -54,16 +58,19 @@ bool is_open_file_shortage(const std::error_code& code) {
 // way on a worker, and the lines leave at the front, in the order of the walk. The first failure of the walk is
 // kept and raised when every line before it is written; a failure of a digest is raised when its line is due.
 //
+// The workers start once the files the caller hashes add up to enough for them to pay, the one it is about to read
+// included, and the walk then runs ahead for them at once, while the caller reads that file. Without workers, each
+// line is written as soon as its entry is passed.
+//
 // Running ahead holds open files that a run without it would not: the folders of the entries in the window that the
 // walk has left, and the files the workers read. So it stays well within the limit on open files, and when the walk
 // or a digest runs out of them all the same, it ends for the rest of the run: the window is written out, and the
-// step that failed is taken again, as a run without workers would take it. Without workers, each line is written
-// as soon as its entry is passed.
+// step that failed is taken again, as a run without workers would take it.
 class Inventory {
 public:
   explicit Inventory(unsigned workers)
-      : m_prefix(platform::start_prefix()), m_digests(m_lists.identities(), workers), m_walk(m_prefix),
-        m_open_file_limit(platform::open_file_limit()), m_ahead(m_digests.workers() > 0) {}
+      : m_open_file_limit(platform::open_file_limit()), m_prefix(platform::start_prefix()),
+        m_digests(m_lists.identities()), m_walk(m_prefix), m_workers(m_open_file_limit > 0 ? workers : 0) {}
 
   void run() {
     while (step()) {
@@ -86,6 +93,18 @@ private:
            m_walk.depth() + m_window.size() + m_digests.workers() + k_spare_files < m_open_file_limit;
   }
 
+  // Counts the `size` bytes the caller is about to hash, and once the workers pay, starts them and runs ahead.
+  void count_hashed(std::uint64_t size) {
+    m_hashed += size;
+    if (m_workers == 0 || m_hashed < k_workers_pay_after) {
+      return;
+    }
+    m_digests.start(std::exchange(m_workers, 0));
+    m_ahead = m_digests.workers() > 0;
+    while (room_ahead() && step()) {
+    }
+  }
+
   // Ends running ahead for the rest of the run, so that a step that ran short of something can be taken again as a
   // run without it would take it. Returns false when it had ended already.
   bool stop_running_ahead() {
@@ -101,6 +120,9 @@ private:
   // and after a failure, which is kept.
   bool step() {
     try {
+      if (m_failure) {
+        return false;
+      }
       if (!m_passed) {
         if (m_walk.at_end()) {
           return false;
@@ -142,10 +164,15 @@ private:
     m_window_bytes += m_window.back().relative.size();
   }
 
-  void write_front() {
+  static void stop_if_requested() {
     if (const char* signal = platform::stop_request()) {
       throw std::runtime_error(std::string("Stopped by SIG") + signal);
     }
+  }
+
+  void write_front() {
+    stop_if_requested();
+    // A reference stays valid while running ahead pushes entries at the back.
     Pending& next = m_window.front();
     if (next.kind == platform::Kind::directory) {
       m_lists.append_folder(next.relative);
@@ -158,12 +185,17 @@ private:
   }
 
   std::string digest_of(Pending& entry) {
-    if (std::optional<std::string> ahead = m_digests.take(std::move(entry.digest), m_digester)) {
+    if (std::optional<std::string> ahead = m_digests.take(std::move(entry.digest))) {
       return std::move(*ahead);
     }
+    // A wait for a worker cut short leaves the file to no one: its server may not answer this thread either.
+    stop_if_requested();
     for (;;) {
       try {
-        return m_digester.digest(entry.file, entry.relative);
+        return m_digester.digest(entry.file, entry.relative, [this](platform::FileState& state) {
+          count_hashed(state.size);
+          return m_lists.descriptor_of(state);
+        });
       } catch (const FileError& error) {
         if (!is_open_file_shortage(std::error_code(error.error(), std::generic_category())) || !stop_running_ahead()) {
           throw;
@@ -172,127 +204,29 @@ private:
     }
   }
 
+  const std::size_t m_open_file_limit;
   const std::string m_prefix;
   ListFiles m_lists;
   FileDigester m_digester;
   DigestQueue m_digests;
   platform::Walk m_walk;
-  const std::size_t m_open_file_limit;
   std::deque<Pending> m_window;
   std::size_t m_window_bytes = 0;
   std::exception_ptr m_failure;
+  // How many workers are still to start, and how many bytes the caller hashed until they do.
+  unsigned m_workers;
+  std::uint64_t m_hashed = 0;
   // Whether the walk's current entry is in the window already: only the move past it is left to do.
   bool m_passed = false;
   // Whether the walk runs ahead, with digests on the workers.
-  bool m_ahead;
+  bool m_ahead = false;
 };
-
-// Calls `sink` with the pieces of `text` as they print on one line.
-template <typename Sink> void escape(std::string_view text, Sink&& sink) {
-  std::size_t plain = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x20 && byte != 0x7f) {
-      continue;
-    }
-    sink(text.substr(plain, i - plain));
-    plain = i + 1;
-    if (byte == '\n') {
-      sink("\\n");
-    } else if (byte == '\r') {
-      sink("\\r");
-    } else if (byte == '\t') {
-      sink("\\t");
-    } else {
-      const char code[] = {'\\', 'x', k_hex_digits[byte >> 4], k_hex_digits[byte & 0x0f]};
-      sink(std::string_view(code, sizeof code));
-    }
-  }
-  sink(text.substr(plain));
-}
-
-// Writes the one line that says why the run ended. It allocates nothing, since running out of memory may be why.
-void report(std::string_view message, std::string_view detail = {}) noexcept {
-  if (standard_error_is_a_list()) {
-    // The exit status alone says it.
-    return;
-  }
-  // The library's filesystem_error text starts with a label of its own; the program's name says enough.
-  constexpr std::string_view k_label = "filesystem error: ";
-  if (message.substr(0, k_label.size()) == k_label) {
-    message.remove_prefix(k_label.size());
-  }
-  // On the stack, and whole when it fits, so that a console can be given the line at once.
-  char line[32 * 1024];
-  std::size_t used = 0;
-  bool whole = true;
-  const auto put = [&](std::string_view piece) {
-    while (!piece.empty()) {
-      if (used == sizeof line) {
-        std::fwrite(line, 1, used, stderr);
-        used = 0;
-        whole = false;
-      }
-      const std::size_t count = std::min(piece.size(), sizeof line - used);
-      piece.copy(line + used, count);
-      used += count;
-      piece.remove_prefix(count);
-    }
-  };
-  put("treeinv: ");
-  escape(message, put);
-  escape(detail, put);
-  put("\n");
-  if (!whole || !platform::write_message(std::string_view(line, used))) {
-    std::fwrite(line, 1, used, stderr);
-  }
-  std::fflush(stderr);
-}
-
-// What std::terminate() calls: when even an exception cannot be made (there is no memory left for it), or when a
-// failure escapes where none is expected. It still ends the run with one line and status 1, not an abort.
-[[noreturn]] void end_run_at_termination() noexcept {
-  if (const std::exception_ptr failure = std::current_exception()) {
-    try {
-      std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-      report(error.what());
-    } catch (...) {
-      report("Unknown error");
-    }
-  } else {
-    report("Out of memory");
-  }
-  std::_Exit(1);
-}
 
 } // namespace
 
 void take_inventory(unsigned workers) {
   Inventory inventory(workers);
   inventory.run();
-}
-
-int run() {
-  std::set_terminate(end_run_at_termination);
-  try {
-    platform::prepare_process();
-    take_inventory(DigestQueue::default_workers());
-    return 0;
-  } catch (const std::bad_alloc&) {
-    report("Out of memory");
-  } catch (const std::exception& error) {
-    // Asked to stop, whatever failed meanwhile (a wait cut short) is only a consequence.
-    if (const char* signal = platform::stop_request()) {
-      report("Stopped by SIG", signal);
-    } else {
-      report(error.what());
-    }
-  } catch (...) {
-    report("Unknown error");
-  }
-  platform::end_by_stop_request();
-  return 1;
 }
 
 } // namespace treeinv

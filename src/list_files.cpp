@@ -3,26 +3,12 @@
 #include "file_error.hpp"
 #include "platform.hpp"
 
-#include <atomic>
 #include <cerrno>
 
 namespace treeinv {
 
-namespace {
-
-std::atomic<bool> g_standard_error_is_a_list{false};
-
-} // namespace
-
-bool standard_error_is_a_list() {
-  return g_standard_error_is_a_list;
-}
-
-ListFile::ListFile(const char* name) : m_name(name), m_fd(platform::create_list(name, m_identity)) {
-  if (platform::is_standard_error(m_identity)) {
-    g_standard_error_is_a_list = true;
-  }
-}
+ListFile::ListFile(const char* name)
+    : m_name(name), m_fd(platform::open_list(name, platform::ListUse::write, m_identity)) {}
 
 ListFile::~ListFile() {
   if (m_fd >= 0) {
@@ -30,9 +16,15 @@ ListFile::~ListFile() {
   }
 }
 
+void ListFile::empty() {
+  if (!platform::truncate_file(m_fd, 0)) {
+    throw FileError("Cannot create", m_name, errno);
+  }
+}
+
 void ListFile::append_line(std::string& text) {
   text += "\r\n";
-  if (!platform::write_all(m_fd, text.data(), text.size())) {
+  if (!platform::write_at(m_fd, text.data(), text.size(), m_size)) {
     const int error = errno;
     // Leave no partial line behind for a reader of the list to take as a whole one.
     platform::truncate_file(m_fd, m_size);
@@ -42,18 +34,20 @@ void ListFile::append_line(std::string& text) {
 }
 
 void ListFile::close() {
+  // Where the file system takes no locks, another program may have written to it all the same.
+  platform::FileState state;
+  const bool whole = platform::file_state(m_fd, state) && state.size == m_size;
   const int fd = m_fd;
   m_fd = -1;
-  if (!platform::close_file(fd)) {
-    throw FileError("Cannot close", m_name, errno);
+  if (!platform::close_file(fd) || !whole) {
+    throw whole ? FileError("Cannot close", m_name, errno)
+                : FileError("Cannot close", m_name, "Was written to by another program meanwhile", EBUSY);
   }
 }
 
 ListFiles::ListFiles() : m_patchlist(k_patchlist_name), m_folders(k_folders_name) {
-  // Two names for one file would make the lines of both lists overwrite each other.
-  if (m_patchlist.identity() == m_folders.identity()) {
-    throw FileError("Cannot create", k_folders_name, "Is the same file as \"patchlist.txt\"", EEXIST);
-  }
+  m_patchlist.empty();
+  m_folders.empty();
 }
 
 void ListFiles::append_folder(const std::string& relative_path) {
@@ -74,6 +68,15 @@ void ListFiles::append_file(const std::string& relative_path, const std::string&
 
 std::vector<platform::FileIdentity> ListFiles::identities() const {
   return {m_patchlist.identity(), m_folders.identity()};
+}
+
+int ListFiles::descriptor_of(platform::FileState& state) const {
+  for (const ListFile* list : {&m_patchlist, &m_folders}) {
+    if (list->identity() == state.identity && platform::file_state(list->fd(), state)) {
+      return list->fd();
+    }
+  }
+  return -1;
 }
 
 void ListFiles::close() {

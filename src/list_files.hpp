@@ -11,25 +11,30 @@ namespace treeinv {
 inline constexpr const char* k_folders_name = "folders.txt";
 inline constexpr const char* k_patchlist_name = "patchlist.txt";
 
-// One list file in the working directory, written line by line. Each line reaches the file as a whole with one
-// write as soon as it is appended, so the file holds exactly the complete lines appended so far; if a write
-// fails, the file is cut back to those lines.
+// One list file in the working directory, written line by line by this run alone. Each line reaches the file as a
+// whole with one write as soon as it is appended, so the file holds exactly the complete lines appended so far; if
+// a write fails, the file is cut back to those lines.
 class ListFile {
 public:
-  // Creates the file or empties the existing one, which must be a regular file of its own.
+  // Opens the file, or creates it, which must be a regular file of its own that no other run uses, and keeps other
+  // runs from it. Its contents stay until empty().
   // Throws FileError `Cannot create "NAME": REASON.`.
   explicit ListFile(const char* name);
   ~ListFile();
   ListFile(const ListFile&) = delete;
   ListFile& operator=(const ListFile&) = delete;
 
+  // Throws FileError `Cannot create "NAME": REASON.`.
+  void empty();
+
   // Appends `text` followed by CR LF, which it adds to `text`. Throws FileError `Cannot write "NAME": REASON.`.
   void append_line(std::string& text);
 
-  // Throws FileError `Cannot close "NAME": REASON.`.
+  // Throws FileError `Cannot close "NAME": REASON.`, also when the file does not hold exactly what was appended.
   void close();
 
   const platform::FileIdentity& identity() const { return m_identity; }
+  int fd() const { return m_fd; }
 
 private:
   const char* m_name;
@@ -38,15 +43,11 @@ private:
   std::uint64_t m_size = 0;
 };
 
-// Whether standard error was found to be one of the lists created: a message written to it would become a line of
-// the list.
-bool standard_error_is_a_list();
-
 // The two lists of an inventory: folders.txt with one line per folder, patchlist.txt with one line per other
 // entry and its digest. Paths come in native form, relative to the starting directory.
 class ListFiles {
 public:
-  // Opens patchlist.txt, then folders.txt, which must be two different files.
+  // Opens patchlist.txt, then folders.txt, and only once both are this run's own empties them.
   ListFiles();
 
   // Writes the path with "\" between components and after the last one.
@@ -60,6 +61,11 @@ public:
 
   // Which files the two lists are, since other entries may lead to them too.
   std::vector<platform::FileIdentity> identities() const;
+
+  // The descriptor that a list writes through, when `state` is that of one of them, with `state` made the list's
+  // own; -1 otherwise. A list is read through it: opened again, it may be locked against reads (CIFS), or
+  // unreadable for its mode (a umask of 0777).
+  int descriptor_of(platform::FileState& state) const;
 
 private:
   ListFile m_patchlist;

@@ -1,8 +1,14 @@
+#include "digest_queue.hpp"
 #include "inventory.hpp"
+#include "platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -24,6 +30,83 @@ constexpr std::string_view k_usage =
 
 constexpr std::string_view k_version = "treeinv " TREEINV_VERSION "\n";
 
+// Calls `sink` with the pieces of `text` as they print on one line.
+template <typename Sink> void escape(std::string_view text, Sink&& sink) {
+  std::size_t plain = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte != 0x7f) {
+      continue;
+    }
+    sink(text.substr(plain, i - plain));
+    plain = i + 1;
+    if (byte == '\n') {
+      sink("\\n");
+    } else if (byte == '\r') {
+      sink("\\r");
+    } else if (byte == '\t') {
+      sink("\\t");
+    } else {
+      char code[5];
+      std::snprintf(code, sizeof code, "\\x%02x", byte);
+      sink(std::string_view(code, 4));
+    }
+  }
+  sink(text.substr(plain));
+}
+
+// Writes the one line that says why the run ended. It allocates nothing, since running out of memory may be why,
+// and the handler of a failure to make an exception calls it too.
+void report(std::string_view message, std::string_view detail = {}) noexcept {
+  // The library's filesystem_error text starts with a label of its own; the program's name says enough.
+  constexpr std::string_view k_label = "filesystem error: ";
+  if (message.substr(0, k_label.size()) == k_label) {
+    message.remove_prefix(k_label.size());
+  }
+  // On the stack, and whole when it fits, so that a console can be given the line at once.
+  char line[32 * 1024];
+  std::size_t used = 0;
+  bool whole = true;
+  const auto put = [&](std::string_view piece) {
+    while (!piece.empty()) {
+      if (used == sizeof line) {
+        std::fwrite(line, 1, used, stderr);
+        used = 0;
+        whole = false;
+      }
+      const std::size_t count = std::min(piece.size(), sizeof line - used);
+      piece.copy(line + used, count);
+      used += count;
+      piece.remove_prefix(count);
+    }
+  };
+  put("treeinv: ");
+  escape(message, put);
+  escape(detail, put);
+  put("\n");
+  if (!whole || !treeinv::platform::write_message(std::string_view(line, used))) {
+    std::fwrite(line, 1, used, stderr);
+  }
+  std::fflush(stderr);
+}
+
+// What std::terminate() calls: when even an exception cannot be made (there is no memory left for it), or when a
+// failure escapes where none is expected. It still ends the run with one line and status 1, not an abort.
+[[noreturn]] void end_run_at_termination() noexcept {
+  if (const std::exception_ptr failure = std::current_exception()) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+      report(error.what());
+    } catch (...) {
+      report("Unknown error");
+    }
+  } else {
+    report("Out of memory");
+  }
+  std::_Exit(1);
+}
+
 // Prints `text` on standard output: 0, or 1 after the error line when it cannot be written (a full disk, a closed
 // pipe), so that a user never takes a missing text for the whole of it.
 int print(std::string_view text) {
@@ -34,11 +117,36 @@ int print(std::string_view text) {
   return 1;
 }
 
+// Takes the inventory and turns its outcome into the exit status: 0 after a complete walk; otherwise 1, after one
+// line `treeinv: MESSAGE` on standard error. Whatever fails, on any thread, ends this way; a run asked to stop
+// ends by the signal that asked.
+int run() {
+  std::set_terminate(end_run_at_termination);
+  try {
+    treeinv::take_inventory(treeinv::DigestQueue::default_workers());
+    return 0;
+  } catch (const std::bad_alloc&) {
+    report("Out of memory");
+  } catch (const std::exception& error) {
+    // Asked to stop, whatever failed meanwhile (a wait cut short) is only a consequence.
+    if (const char* signal = treeinv::platform::stop_request()) {
+      report("Stopped by SIG", signal);
+    } else {
+      report(error.what());
+    }
+  } catch (...) {
+    report("Unknown error");
+  }
+  treeinv::platform::end_by_stop_request();
+  return 1;
+}
+
 } // namespace
 
 // The working directory is the program's only input. The two questions a new user asks are answered without a
 // walk, since any other run would write the lists wherever the user happens to be; other arguments are ignored.
 int main(int argc, char** argv) {
+  treeinv::platform::prepare_process();
   if (argc == 2) {
     const std::string_view argument = argv[1];
     if (argument == "--help" || argument == "-h") {
@@ -48,5 +156,5 @@ int main(int argc, char** argv) {
       return print(k_version);
     }
   }
-  return treeinv::run();
+  return run();
 }

@@ -2,12 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 // Everything that differs between operating systems: the narrow form of paths, the working directory, the walk
-// over the tree, the status of an entry, and raw file access. One implementation file per platform is compiled.
+// over the tree, the status of an entry, and raw file access. One implementation file per platform is compiled; the
+// contracts are stated here alone.
 //
 // A failure of the file system is thrown as a std::system_error (a std::filesystem::filesystem_error where the
 // standard library does the work) whose message reads "OPERATION: REASON [PATH]", named by the operation texts
@@ -19,7 +22,8 @@ extern const char* const k_unlistable_bytes;
 
 // Readies the process for a run, before anything else: a write that fails must come back as an error, not as a
 // signal, a deep tree needs more open folders than the usual default allows, and a request to stop (SIGINT,
-// SIGTERM, SIGHUP, SIGQUIT) must end the run between two lines, not in the middle of one.
+// SIGTERM, SIGHUP, SIGQUIT; Ctrl+C and the like on Windows) must end the run between two lines, not in the middle
+// of one.
 void prepare_process();
 
 // The name of the signal that asked the run to stop, such as "INT"; null while none came. Safe from any thread.
@@ -28,10 +32,9 @@ const char* stop_request();
 // Ends the process by the signal that asked it to stop, as whoever sent it expects. Returns if none came.
 void end_by_stop_request();
 
-// Blocks the stop requests in the calling thread, and unblocks them, so that threads started in between leave them
-// to the one that writes the lists: that must be the one they interrupt.
-void block_stop_requests();
-void unblock_stop_requests();
+// Starts a thread that leaves the stop requests to the thread that writes the lists, which they must interrupt.
+// The caller's own signal mask is as it was afterwards.
+std::thread start_thread(std::function<void()> body);
 
 // The narrow form of the current working directory followed by the one separator that comes before the name of
 // each entry below it (a root such as "/" or "C:\" ends in it already). Paths in messages begin with it.
@@ -62,8 +65,9 @@ struct FileEntry {
 
 // A depth-first, pre-order walk over everything below the current working directory, in the order the directory
 // enumeration returns the entries. A directory is yielded before its contents and its whole subtree comes before
-// its next sibling. Links to directories are yielded but not entered. Every folder is reached through its parent,
-// never by its full path, so the walk stays inside the tree it started in even if the tree is moved meanwhile.
+// its next sibling. Links to directories are yielded but not entered. Every folder is opened through its parent,
+// never by its full path, and checked to be a folder once opened, so the walk stays inside the tree it started in
+// even if the tree is moved or a folder swapped for a link meanwhile.
 class Walk {
 public:
   // Opens the current working directory; `start_prefix` is what start_prefix() gave, for the paths of messages.
@@ -102,7 +106,7 @@ private:
 // The number of processors this process may run on.
 unsigned processor_count();
 
-// How many files the process may open besides those it had open when it started.
+// How many more files the process may open now; 0 when that cannot be known.
 std::size_t open_file_limit();
 
 // What tells one file apart from every other on the machine, whatever names lead to it.
@@ -127,39 +131,41 @@ enum class Lease { wait, give_up };
 
 // Opens a file entry for reading, sharing it with other readers and writers, and tells its state. An entry whose
 // refusal is set is not opened. Never blocks on a FIFO and never accepts anything but a regular file, also when
-// the entry was swapped since the walk looked at it. A lease on the file (held by a file server for a client) is
-// waited for until its holder gives it up, as any reader does, or given up on at once (EWOULDBLOCK).
-// Returns -1 with errno set on failure.
+// the entry was swapped since the walk looked at it: a folder fails with EISDIR, anything else with ENXIO. A lease
+// on the file (held by a file server for a client) is waited for until its holder gives it up or a stop request
+// comes, as any reader waits, or given up on at once (EWOULDBLOCK). Returns -1 with errno set on failure.
 int open_file(const FileEntry& entry, FileState& state, Lease lease = Lease::wait);
 
 // The state of an open file. Returns false with errno set on failure.
 bool file_state(int fd, FileState& state);
 
-// Reads up to `size` bytes without waiting for more to come. Returns the number read, 0 at end of file, or -1 with
-// errno set.
-std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size);
+// Reads up to `size` bytes from `offset` on, without waiting for more to come. Returns the number read, 0 at end
+// of file, or -1 with errno set; a read interrupted by a stop request fails.
+std::ptrdiff_t read_at(int fd, char* buffer, std::size_t size, std::uint64_t offset);
+
+// Writes all of `size` bytes from `offset` on. Returns false with errno set on failure; a write interrupted by a
+// stop request fails.
+bool write_at(int fd, const char* data, std::size_t size, std::uint64_t offset);
+
+// Cuts an open file back to `size` bytes. Returns false with errno set on failure.
+bool truncate_file(int fd, std::uint64_t size);
 
 // Returns false with errno set on failure.
 bool close_file(int fd);
 
-// Creates the list file `name` in the working directory or empties the one there, and gives its identity. Refuses
-// a name that leads elsewhere (a symbolic link or junction, a file mounted over the name), anything but a regular
-// file, a file that has other names too, and one that another user could rewrite afterwards; never blocks.
-// Throws std::runtime_error `Cannot create "NAME": REASON.`.
-int create_list(const char* name, FileIdentity& identity);
+enum class ListUse { write, read };
 
-// Whether standard error is the file `file`.
-bool is_standard_error(const FileIdentity& file);
+// Opens the list file at `path` for an inventory to write (read-write, created when missing, its contents left as
+// they are) or for a check to read, and gives its identity. Refuses a file that is in use by another inventory, or
+// by a check when it is to be written, where the file system can tell. For writing it refuses a name that leads
+// elsewhere (a symbolic link or junction), anything but a regular file, a file that has other names too, and one
+// that another user could rewrite afterwards; for reading, anything but a regular file. Never blocks on a FIFO.
+// Throws FileError `Cannot create "PATH": REASON.` (for writing) or `Cannot open "PATH": REASON.`.
+int open_list(const char* path, ListUse use, FileIdentity& identity);
 
 // Writes the whole line (message and line end) to standard error when that is a console that shows text in a form
 // of its own (Windows'), so that every character shows as it is. Returns false when the bytes of the line are what
 // standard error takes: the caller writes them then.
 bool write_message(std::string_view line);
-
-// Writes all of `size` bytes. Returns false with errno set on failure.
-bool write_all(int fd, const char* data, std::size_t size);
-
-// Cuts an open file back to `size` bytes. Returns false with errno set on failure.
-bool truncate_file(int fd, std::uint64_t size);
 
 } // namespace treeinv::platform

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +51,12 @@ FileState state_of(const struct stat& info) {
   state.modified = nanoseconds(info.st_mtim);
   state.changed = nanoseconds(info.st_ctim);
   return state;
+}
+
+// What opening anything but a regular file reports: EISDIR for a folder, and for a special file what the kernel
+// itself answers when one cannot be opened as asked.
+int refusal_of(mode_t mode) {
+  return S_ISDIR(mode) ? EISDIR : ENXIO;
 }
 
 void close_keeping_errno(int fd) {
@@ -116,7 +124,6 @@ void prepare_process() {
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
   }
-  open_file_limit();
 }
 
 const char* stop_request() {
@@ -133,65 +140,46 @@ void end_by_stop_request() {
   // SIGQUIT would leave a core file, in the tree being listed.
   const rlimit no_core{0, 0};
   ::setrlimit(RLIMIT_CORE, &no_core);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, signal);
-  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  // Delivered to this thread, the signal is not blocked in it.
   std::raise(signal);
 }
 
-namespace {
-
-void mask_stop_requests(int how) {
-  sigset_t set;
-  sigemptyset(&set);
+std::thread start_thread(std::function<void()> body) {
+  // A new thread takes the mask of the one that starts it, so the stop requests are blocked for that moment only.
+  sigset_t stops;
+  sigemptyset(&stops);
   for (const int signal : k_stop_signals) {
-    sigaddset(&set, signal);
+    sigaddset(&stops, signal);
   }
-  ::pthread_sigmask(how, &set, nullptr);
-}
-
-} // namespace
-
-void block_stop_requests() {
-  mask_stop_requests(SIG_BLOCK);
-}
-
-void unblock_stop_requests() {
-  mask_stop_requests(SIG_UNBLOCK);
-}
-
-namespace {
-
-// How many files the process has open when it starts: those it inherited, which count against its limit too.
-std::size_t count_open_files() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) {
-    return 3;
+  sigset_t saved;
+  ::pthread_sigmask(SIG_BLOCK, &stops, &saved);
+  try {
+    std::thread thread(std::move(body));
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return thread;
+  } catch (...) {
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    throw;
   }
-  std::size_t count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    count += entry->d_name[0] != '.' ? 1 : 0;
-  }
-  ::closedir(dir);
-  // Less the one that read them.
-  return count > 0 ? count - 1 : 0;
 }
-
-} // namespace
 
 std::size_t open_file_limit() {
-  // Known from the end of prepare_process(), which raises the limit, before the program opens a file of its own.
-  static const std::size_t limit = [] {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-      return SIZE_MAX;
+  rlimit limit{};
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    if (dir != nullptr) {
+      ::closedir(dir);
     }
-    const auto most = static_cast<std::size_t>(limit.rlim_cur);
-    const std::size_t inherited = count_open_files();
-    return most > inherited ? most - inherited : 0;
-  }();
-  return limit;
+    return 0;
+  }
+  // Those open already count against the limit, inherited ones too (and, for safety, the one reading them).
+  std::size_t open = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    open += entry->d_name[0] != '.' ? 1 : 0;
+  }
+  ::closedir(dir);
+  const auto most = limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<std::size_t>(limit.rlim_cur);
+  return most > open ? most - open : 0;
 }
 
 unsigned processor_count() {
@@ -347,8 +335,7 @@ struct Walk::State {
     if (S_ISDIR(info.st_mode)) {
       kind = Kind::directory;
     } else if (!S_ISREG(info.st_mode)) {
-      // What the kernel itself answers for a special file that cannot be opened as asked.
-      refusal = ENXIO;
+      refusal = refusal_of(info.st_mode);
     }
   }
 
@@ -432,7 +419,7 @@ namespace {
 
 // Opens the file held by `held` (opened with O_PATH) as `flags` say: that very file, whatever its name `name` (in
 // `folder`) leads to now. Returns -1 with errno set on failure.
-int reopen(int held, const char* name, int flags, int folder = AT_FDCWD) {
+int reopen(int held, const char* name, int flags, int folder) {
   char self[32];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", held);
   const int fd = ::open(self, flags);
@@ -452,14 +439,10 @@ int reopen(int held, const char* name, int flags, int folder = AT_FDCWD) {
   return by_name;
 }
 
-} // namespace
-
-namespace {
-
-// Opens the regular file that `name` in `folder` leads to, through links, and nothing else. Takes hold of it
-// without opening it, which cannot block or act on a device, and only once it is known to be a regular file
-// opens that very file, whatever the name leads to by then.
-int open_held(int folder, const char* name, Lease lease) {
+// Opens for reading, with `flags` besides, the regular file that `name` in `folder` leads to through links, and
+// nothing else. Takes hold of it without opening it, which cannot block or act on a device, and only once it is
+// known to be a regular file opens that very file, whatever the name leads to by then.
+int open_held(int folder, const char* name, int flags) {
   const int held = ::openat(folder, name, O_PATH | O_CLOEXEC);
   if (held < 0) {
     return -1;
@@ -467,15 +450,10 @@ int open_held(int folder, const char* name, Lease lease) {
   struct stat info {};
   int fd = -1;
   if (::fstat(held, &info) == 0) {
-    if (!S_ISREG(info.st_mode)) {
-      errno = ENXIO;
+    if (S_ISREG(info.st_mode)) {
+      fd = reopen(held, name, O_RDONLY | O_NOCTTY | O_CLOEXEC | flags, folder);
     } else {
-      fd = reopen(held, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, folder);
-      if (fd < 0 && errno == EWOULDBLOCK && lease == Lease::wait) {
-        // A lease (an oplock of Samba, a delegation of NFS) is held on it: a blocking open waits until its holder
-        // gives it up, and cannot hang otherwise on a regular file.
-        fd = reopen(held, name, O_RDONLY | O_NOCTTY | O_CLOEXEC, folder);
-      }
+      errno = refusal_of(info.st_mode);
     }
   }
   close_keeping_errno(held);
@@ -491,21 +469,21 @@ int open_file(const FileEntry& entry, FileState& state, Lease lease) {
   }
   const int folder = entry.folder->fd;
   const char* name = entry.name.c_str();
-  int fd = -1;
-  if (!entry.through_link) {
-    // What the walk saw as a regular file is opened at once. A link put in its place fails (O_NOFOLLOW) and is
-    // taken the careful way below, as is a file under a lease; a FIFO put there opens without waiting
-    // (O_NONBLOCK) and is refused below. Only root can put a device there.
-    fd = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0 && errno != ELOOP && (errno != EWOULDBLOCK || lease == Lease::give_up)) {
-      return -1;
-    }
+  // What the walk saw as a regular file is opened at once. A link put in its place fails (O_NOFOLLOW) and is taken
+  // the careful way, as links are; a FIFO put there opens without waiting (O_NONBLOCK) and is refused below. Only
+  // root can put a device there.
+  int fd = entry.through_link ? open_held(folder, name, O_NONBLOCK)
+                              : ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == ELOOP && !entry.through_link) {
+    fd = open_held(folder, name, O_NONBLOCK);
+  }
+  if (fd < 0 && errno == EWOULDBLOCK && lease == Lease::wait) {
+    // A lease (an oplock of Samba, a delegation of NFS) is held on it: one blocking open waits until its holder
+    // gives it up or a stop request interrupts it, and cannot hang otherwise on a regular file.
+    fd = open_held(folder, name, 0);
   }
   if (fd < 0) {
-    fd = open_held(folder, name, lease);
-    if (fd < 0) {
-      return -1;
-    }
+    return -1;
   }
   // Check the file actually opened, not the name.
   struct stat info {};
@@ -515,7 +493,7 @@ int open_file(const FileEntry& entry, FileState& state, Lease lease) {
   }
   if (!S_ISREG(info.st_mode)) {
     ::close(fd);
-    errno = ENXIO;
+    errno = refusal_of(info.st_mode);
     return -1;
   }
   state = state_of(info);
@@ -531,15 +509,36 @@ bool file_state(int fd, FileState& state) {
   return true;
 }
 
-std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
+std::ptrdiff_t read_at(int fd, char* buffer, std::size_t size, std::uint64_t offset) {
   for (;;) {
     // A read that would wait (EAGAIN) fails: a regular file that makes its reader wait, as /proc/kmsg does, may
-    // never end.
-    const ssize_t count = ::read(fd, buffer, size);
-    if (count >= 0 || errno != EINTR) {
+    // never end. One that a file server gives up when interrupted (EINTR) is tried again unless asked to stop.
+    const ssize_t count = ::pread(fd, buffer, size, static_cast<off_t>(offset));
+    if (count >= 0 || errno != EINTR || stop_request() != nullptr) {
       return count;
     }
   }
+}
+
+bool write_at(int fd, const char* data, std::size_t size, std::uint64_t offset) {
+  while (size > 0) {
+    const ssize_t count = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (count < 0 && errno == EINTR && stop_request() == nullptr) {
+      continue;
+    }
+    if (count <= 0) {
+      errno = count == 0 ? ENOSPC : errno;
+      return false;
+    }
+    data += count;
+    size -= static_cast<std::size_t>(count);
+    offset += static_cast<std::uint64_t>(count);
+  }
+  return true;
+}
+
+bool truncate_file(int fd, std::uint64_t size) {
+  return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
 }
 
 bool close_file(int fd) {
@@ -548,17 +547,6 @@ bool close_file(int fd) {
 }
 
 namespace {
-
-// Whether the open file lies on another mount than the working directory: a file bind-mounted over a name is a
-// file elsewhere. statx tells the mount on every file system; a kernel older than 5.8 does not, and the file is
-// then taken to be where its name is.
-bool mounted_elsewhere(int fd) {
-  struct statx file {};
-  struct statx folder {};
-  return ::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &file) == 0 &&
-         ::statx(AT_FDCWD, ".", 0, STATX_MNT_ID, &folder) == 0 &&
-         (file.stx_mask & folder.stx_mask & STATX_MNT_ID) != 0 && file.stx_mnt_id != folder.stx_mnt_id;
-}
 
 // Whether the file's owner could rewrite it after the run although it lies in a folder that other users may write
 // to and whose sticky bit keeps them from each other's files, as /tmp: one owned by neither this user nor the
@@ -569,83 +557,54 @@ bool owned_by_another(const struct stat& file) {
          file.st_uid != ::geteuid() && file.st_uid != folder.st_uid;
 }
 
-// Why the file held as `held`, of status `info`, cannot be a list; null when it can.
-const char* list_refusal(int held, const struct stat& info) {
-  return S_ISLNK(info.st_mode)     ? "Is a symbolic link"
-         : S_ISDIR(info.st_mode)   ? "Is a directory"
-         : !S_ISREG(info.st_mode)  ? "Is not a regular file"
-         : info.st_nlink > 1       ? "Has other hard links"
-         : mounted_elsewhere(held) ? "Is mounted from elsewhere"
-         : owned_by_another(info)  ? "Is owned by another user in a shared folder"
-                                   : nullptr;
+// Why a file of status `info` cannot be a list to write; null when it can.
+const char* list_refusal(const struct stat& info) {
+  return S_ISLNK(info.st_mode)    ? "Is a symbolic link"
+         : S_ISDIR(info.st_mode)  ? "Is a directory"
+         : !S_ISREG(info.st_mode) ? "Is not a regular file"
+         : info.st_nlink > 1      ? "Has other hard links"
+         : owned_by_another(info) ? "Is owned by another user in a shared folder"
+                                  : nullptr;
 }
 
 } // namespace
 
-int create_list(const char* name, FileIdentity& identity) {
-  // Take hold of what the name leads to without opening it (no FIFO or device is opened, no lease broken, and a
-  // symbolic link is held itself), look at it, and only then open it for writing and empty it.
-  const int held = ::open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  int fd = -1;
+int open_list(const char* path, ListUse use, FileIdentity& identity) {
+  const bool write = use == ListUse::write;
+  const char* what = write ? "Cannot create" : "Cannot open";
   struct stat info {};
-  if (held < 0 && errno == ENOENT) {
-    // A new file is the program's own. O_EXCL: one made meanwhile is looked at like any other.
-    fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == EEXIST) {
-      return create_list(name, identity);
+  int fd = -1;
+  if (!write) {
+    fd = open_held(AT_FDCWD, path, O_NONBLOCK);
+    if (fd < 0 && errno == EWOULDBLOCK) {
+      fd = open_held(AT_FDCWD, path, 0);
     }
-    if (fd >= 0 && ::fstat(fd, &info) != 0) {
-      close_keeping_errno(fd);
-      fd = -1;
-    }
-  } else if (held >= 0 && ::fstat(held, &info) == 0) {
-    if (const char* refusal = list_refusal(held, info)) {
-      ::close(held);
-      throw FileError("Cannot create", name, refusal, EINVAL);
-    }
-    // A regular file, so a blocking open cannot hang on it; it waits for a lease like any writer.
-    fd = reopen(held, name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
-      close_keeping_errno(fd);
-      fd = -1;
-    }
-  }
-  if (held >= 0) {
-    close_keeping_errno(held);
+  } else if (::lstat(path, &info) == 0 && list_refusal(info) != nullptr) {
+    // Looked at before it is opened, so that no FIFO or device is, and again once opened, in case it was swapped.
+    throw FileError(what, path, list_refusal(info), EINVAL);
+  } else {
+    // A regular file, so the open can only wait for a lease, as any writer does; one that is not opens at once.
+    fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
   }
   if (fd < 0) {
-    throw FileError("Cannot create", name, errno);
+    throw errno == ENXIO ? FileError(what, path, "Is not a regular file", ENXIO) : FileError(what, path, errno);
+  }
+  const char* refusal = ::fstat(fd, &info) != 0 ? std::strerror(errno) : write ? list_refusal(info) : nullptr;
+  // Another run writing it too would interleave the lines of both, and a check would read a list half written. A
+  // file system without locks (ENOLCK, EOPNOTSUPP on some NFS and FUSE mounts) lets every run through.
+  if (refusal == nullptr && ::flock(fd, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    refusal = "In use by another run";
+  }
+  if (refusal != nullptr) {
+    ::close(fd);
+    throw FileError(what, path, refusal, EBUSY);
   }
   identity = identity_of(info);
   return fd;
 }
 
-bool is_standard_error(const FileIdentity& file) {
-  struct stat info {};
-  return ::fstat(2, &info) == 0 && identity_of(info) == file;
-}
-
 bool write_message(std::string_view /*line*/) {
   return false;
-}
-
-bool write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t count = ::write(fd, data, size);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    data += count;
-    size -= static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
-bool truncate_file(int fd, std::uint64_t size) {
-  return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
 }
 
 } // namespace treeinv::platform

@@ -13,9 +13,6 @@
 namespace treeinv::test {
 namespace {
 
-// What the caller hashes with while it waits for a worker.
-FileDigester helper;
-
 platform::FileEntry entry(const std::string& path) {
   return entry_named(path);
 }
@@ -39,7 +36,8 @@ TEST(DigestQueue, HandsBackTheRightDigestOrNothingNeverAnError) {
   ScopedChdir in_dir(dir.path());
   for (const unsigned workers : {0u, 1u, 3u}) {
     SCOPED_TRACE("workers " + std::to_string(workers));
-    DigestQueue queue({}, workers);
+    DigestQueue queue({});
+    queue.start(workers);
     EXPECT_EQ(queue.workers(), workers);
     std::vector<DigestQueue::Ticket> tickets;
     std::vector<std::string> contents;
@@ -58,7 +56,7 @@ TEST(DigestQueue, HandsBackTheRightDigestOrNothingNeverAnError) {
     wait_for_workers();
     int ahead = 0;
     for (int i = 0; i < 40; ++i) {
-      const std::optional<std::string> digest = queue.take(std::move(tickets[i]), helper);
+      const std::optional<std::string> digest = queue.take(std::move(tickets[i]));
       if (digest) {
         ++ahead;
         EXPECT_NE(i, 17);
@@ -66,7 +64,7 @@ TEST(DigestQueue, HandsBackTheRightDigestOrNothingNeverAnError) {
       }
       // Taken once: the ticket is spent.
       EXPECT_FALSE(tickets[i]);
-      EXPECT_FALSE(queue.take(std::move(tickets[i]), helper));
+      EXPECT_FALSE(queue.take(std::move(tickets[i])));
     }
     EXPECT_EQ(ahead > 0, workers > 0);
   }
@@ -77,7 +75,8 @@ TEST(DigestQueue, LeavesFilesMarkedLateToTheCaller) {
   ScopedChdir in_dir(dir.path());
   write_file("late.txt", "before");
   write_file("early.txt", "before");
-  DigestQueue queue({identity_of("late.txt")}, 2);
+  DigestQueue queue({identity_of("late.txt")});
+  queue.start(2);
   DigestQueue::Ticket late = queue.submit(entry("late.txt"));
   DigestQueue::Ticket early = queue.submit(entry("early.txt"));
   // Workers are woken by the batch.
@@ -85,8 +84,8 @@ TEST(DigestQueue, LeavesFilesMarkedLateToTheCaller) {
     queue.submit(entry("early.txt"));
   }
   wait_for_workers();
-  EXPECT_EQ(queue.take(std::move(late), helper), std::nullopt);
-  EXPECT_EQ(queue.take(std::move(early), helper), reference_sha256("before"));
+  EXPECT_EQ(queue.take(std::move(late)), std::nullopt);
+  EXPECT_EQ(queue.take(std::move(early)), reference_sha256("before"));
 }
 
 TEST(DigestQueue, StopsReadsUnderWay) {
@@ -96,7 +95,8 @@ TEST(DigestQueue, StopsReadsUnderWay) {
   make_sparse_file("huge.bin", std::uint64_t{1} << 40);
   const auto start = std::chrono::steady_clock::now();
   {
-    DigestQueue queue({}, 2);
+    DigestQueue queue({});
+    queue.start(2);
     DigestQueue::Ticket first = queue.submit(entry("huge.bin"));
     // Workers are woken by the batch.
     for (int i = 0; i < 16; ++i) {
@@ -105,8 +105,8 @@ TEST(DigestQueue, StopsReadsUnderWay) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     queue.stop();
     // Stopped, the queue reads nothing ahead any more and hands back nothing.
-    EXPECT_EQ(queue.take(queue.submit(entry("huge.bin")), helper), std::nullopt);
-    EXPECT_EQ(queue.take(std::move(first), helper), std::nullopt);
+    EXPECT_EQ(queue.take(queue.submit(entry("huge.bin"))), std::nullopt);
+    EXPECT_EQ(queue.take(std::move(first)), std::nullopt);
   }
   // Not a measure of speed: a bound that only a queue which waits for its reads to finish can break.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
