@@ -192,6 +192,10 @@ private:
     stop_if_requested();
     for (;;) {
       try {
+        platform::FileState state;
+        if (const int list = m_lists.descriptor_of(entry.relative, state); list >= 0) {
+          return m_digester.digest_open(list, state, entry.relative);
+        }
         return m_digester.digest(entry.file, entry.relative, [this](platform::FileState& state) {
           count_hashed(state.size);
           return m_lists.descriptor_of(state);

@@ -70,6 +70,15 @@ std::vector<platform::FileIdentity> ListFiles::identities() const {
   return {m_patchlist.identity(), m_folders.identity()};
 }
 
+int ListFiles::descriptor_of(const std::string& relative_path, platform::FileState& state) const {
+  for (const ListFile* list : {&m_patchlist, &m_folders}) {
+    if (relative_path == list->name() && platform::file_state(list->fd(), state)) {
+      return list->fd();
+    }
+  }
+  return -1;
+}
+
 int ListFiles::descriptor_of(platform::FileState& state) const {
   for (const ListFile* list : {&m_patchlist, &m_folders}) {
     if (list->identity() == state.identity && platform::file_state(list->fd(), state)) {

@@ -33,6 +33,7 @@ public:
   // Throws FileError `Cannot close "NAME": REASON.`, also when the file does not hold exactly what was appended.
   void close();
 
+  const char* name() const { return m_name; }
   const platform::FileIdentity& identity() const { return m_identity; }
   int fd() const { return m_fd; }
 
@@ -62,9 +63,11 @@ public:
   // Which files the two lists are, since other entries may lead to them too.
   std::vector<platform::FileIdentity> identities() const;
 
-  // The descriptor that a list writes through, when `state` is that of one of them, with `state` made the list's
-  // own; -1 otherwise. A list is read through it: opened again, it may be locked against reads (CIFS), or
-  // unreadable for its mode (a umask of 0777).
+  // A list is read through the descriptor that writes it, with `state` made the list's own: an entry at the top of
+  // the tree named as one of them (`relative_path`) is never opened again, and a file just opened (of state
+  // `state`) that is one of them is read through it instead. Opened again, it may be unreadable for its mode (a
+  // umask of 0777), or locked against other readers (CIFS). -1 when it is no list.
+  int descriptor_of(const std::string& relative_path, platform::FileState& state) const;
   int descriptor_of(platform::FileState& state) const;
 
 private:

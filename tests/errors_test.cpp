@@ -52,8 +52,8 @@ TEST(RunErrors, NamesTheListsCannotCarryEndTheRunBeforeTheirLine) {
 
 TEST(RunErrors, ControlCharactersInMessagesAreEscaped) {
   TempDir dir;
-  make_symlink("nowhere", dir / "bell\x07\x1b[31m");
-  expect_failure(run_treeinv(dir.path()), "Cannot open \"bell\\x07\\x1b[31m\": No such file or directory.");
+  make_symlink("nowhere", dir / "bell\x07\x1b[31m\x7f");
+  expect_failure(run_treeinv(dir.path()), "Cannot open \"bell\\x07\\x1b[31m\\x7f\": No such file or directory.");
 }
 
 TEST(RunErrors, StatusFailureOtherThanNotFoundIsAnError) {
@@ -91,6 +91,23 @@ TEST(RunErrors, WriteFailureEndsTheRunAndLeavesOnlyCompleteLines) {
   EXPECT_GT(complete.find("\r\n", written.size()) + 2, 1000u);
 }
 
+// A text the user asked for that does not arrive whole is an error, not a silent status 0.
+TEST(RunErrors, HelpAndVersionThatCannotBeWrittenEndWithStatusOne) {
+  TempDir dir;
+  for (const char* argument : {"--help", "--version"}) {
+    for (const bool full : {true, false}) {
+      SCOPED_TRACE(std::string(argument) + (full ? " to a full device" : " to a closed pipe"));
+      RunOptions options;
+      options.arguments = {argument};
+      options.stdout_file = full ? "/dev/full" : "";
+      options.broken_stdout = !full;
+      expect_failure(run_treeinv(dir.path(), options), std::string("Cannot write to standard output: ") +
+                                                           (full ? "No space left on device." : "Broken pipe."));
+    }
+  }
+  EXPECT_TRUE(enumeration_order(dir.path()).empty());
+}
+
 // Permission failures, run as an unprivileged user since root is not refused anything.
 class PermissionErrors : public ::testing::Test {
 protected:
@@ -119,11 +136,20 @@ TEST_F(PermissionErrors, UnreadableFolderIsListedThenEndsTheRun) {
   expect_no_line_for(dir, "inside");
 }
 
+// Whatever the listing says an entry in it is, a file or a folder.
 TEST_F(PermissionErrors, FolderReadableButNotSearchableFailsTheStatus) {
-  make_dir(dir / "noexec");
-  write_file(dir / "noexec/file", "x");
-  ASSERT_EQ(::chmod((dir / "noexec").c_str(), 0444), 0);
-  expect_failure(run_unprivileged(dir.path()), "status: Permission denied [" + (dir / "noexec/file") + "]");
+  for (const bool folder : {false, true}) {
+    SCOPED_TRACE(folder ? "folder" : "file");
+    TempDir start;
+    make_dir(start / "noexec");
+    if (folder) {
+      make_dir(start / "noexec/inner");
+    } else {
+      write_file(start / "noexec/inner", "x");
+    }
+    ASSERT_EQ(::chmod((start / "noexec").c_str(), 0444), 0);
+    expect_failure(run_unprivileged(start.path()), "status: Permission denied [" + (start / "noexec/inner") + "]");
+  }
 }
 
 TEST_F(PermissionErrors, ReadOnlyStartingDirectory) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -25,6 +27,31 @@ TEST(ListFiles, CreationFailureNamesTheList) {
   }
   // patchlist.txt is opened first, so it exists by now.
   EXPECT_EQ(read_file("patchlist.txt"), "");
+}
+
+// Another run in the same folder is refused before it empties anything; where the file system takes no locks, a
+// list that another program wrote to meanwhile ends the run at its close.
+TEST(ListFiles, AreTheRunsOwnOrRefused) {
+  TempDir dir;
+  ScopedChdir in_dir(dir.path());
+  ListFiles first;
+  first.append_folder("kept");
+  try {
+    ListFiles second;
+    ADD_FAILURE() << "two runs share the lists";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Cannot create \"patchlist.txt\": In use by another run.");
+  }
+  EXPECT_EQ(read_file("folders.txt"), "kept\\\r\n");
+#ifndef _WIN32
+  std::ofstream("patchlist.txt", std::ios::binary | std::ios::app) << "x";
+  try {
+    first.close();
+    ADD_FAILURE() << "a list that holds more than the run wrote was closed as complete";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Cannot close \"patchlist.txt\": Was written to by another program meanwhile.");
+  }
+#endif
 }
 
 // The digests of other files are read ahead; the lists must be known by what they are, whatever name leads to them,

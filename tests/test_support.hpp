@@ -74,8 +74,16 @@ struct RunOptions {
   // Standard error is a pipe nobody reads any more, or closed.
   bool broken_stderr = false;
   bool closed_stderr = false;
-  // A file that standard error writes to, when not empty.
+  // Files that standard output and standard error write to, when not empty; standard output a pipe nobody reads.
+  std::string stdout_file{};
   std::string stderr_file{};
+  bool broken_stdout = false;
+  // POSIX only: the number of processors the program may run on (its affinity), 0 for all; a signal it starts
+  // with blocked, 0 for none.
+  unsigned processors = 0;
+  int blocked_signal = 0;
+  // The mask of permissions new files do not get, -1 to leave it.
+  int umask = -1;
   // Measure the program's peak memory, through GNU time: a child of the test's own process would carry the test's
   // high-water mark into the program.
   bool measure_memory = false;

@@ -9,11 +9,13 @@
 #include <stdexcept>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -171,15 +173,49 @@ const std::string& unprivileged_executable() {
     ::close(ends[0]);
     ::close(ends[1]);
   }
+  if (options.broken_stdout) {
+    int ends[2];
+    if (::pipe(ends) != 0 || ::dup2(ends[1], 1) < 0) {
+      child_fail("test child: pipe");
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
+  }
   if (options.closed_stderr) {
     ::close(2);
   }
-  if (!options.stderr_file.empty()) {
-    const int fd = ::open(options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || ::dup2(fd, 2) < 0) {
-      child_fail("test child: stderr file");
+  for (const auto& [file, target] : {std::pair{options.stdout_file, 1}, std::pair{options.stderr_file, 2}}) {
+    const int fd = file.empty() ? -1 : ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!file.empty() && (fd < 0 || ::dup2(fd, target) < 0)) {
+      child_fail("test child: output file");
     }
-    ::close(fd);
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+  if (options.processors != 0) {
+    cpu_set_t allowed;
+    cpu_set_t chosen;
+    CPU_ZERO(&chosen);
+    ::sched_getaffinity(0, sizeof allowed, &allowed);
+    for (int cpu = 0, left = static_cast<int>(options.processors); cpu < CPU_SETSIZE && left > 0; ++cpu) {
+      if (CPU_ISSET(cpu, &allowed)) {
+        CPU_SET(cpu, &chosen);
+        --left;
+      }
+    }
+    if (::sched_setaffinity(0, sizeof chosen, &chosen) != 0) {
+      child_fail("test child: affinity");
+    }
+  }
+  if (options.umask >= 0) {
+    ::umask(static_cast<mode_t>(options.umask));
+  }
+  if (options.blocked_signal != 0) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, options.blocked_signal);
+    ::sigprocmask(SIG_BLOCK, &set, nullptr);
   }
   // Nothing but the three standard files reaches the program, whatever runs the tests: the limits on open files
   // below must mean the same everywhere.
