@@ -38,7 +38,6 @@ struct DigestQueue::Shared {
   std::deque<std::shared_ptr<Job>> queue;
   // Waking a thread costs a system call, so only threads that wait are woken.
   unsigned idle_workers = 0;
-  unsigned busy_workers = 0;
   bool stopping = false;
   std::atomic<bool> cancelled{false};
 };
@@ -77,7 +76,7 @@ unsigned DigestQueue::default_workers() {
 
 DigestQueue::Ticket DigestQueue::submit(platform::FileEntry file) {
   Shared& shared = *m_shared;
-  if (m_workers == 0 || shared.cancelled || file.refusal != 0) {
+  if (m_workers == 0 || file.refusal != 0) {
     return {};
   }
   auto job = std::make_shared<Job>(std::move(file));
@@ -121,14 +120,6 @@ std::optional<std::string> DigestQueue::take(Ticket ticket) {
   return std::move(job->digest);
 }
 
-void DigestQueue::stop() {
-  Shared& shared = *m_shared;
-  std::unique_lock<std::mutex> lock(shared.mutex);
-  shared.cancelled = true;
-  shared.queue.clear();
-  shared.job_done.wait(lock, [&] { return shared.busy_workers == 0; });
-}
-
 void DigestQueue::work(Shared& shared) {
   // Nothing that fails here may leave the thread: a failure only costs the head start.
   std::optional<FileDigester> digester;
@@ -150,7 +141,6 @@ void DigestQueue::work(Shared& shared) {
       continue;
     }
     job->started = true;
-    ++shared.busy_workers;
     lock.unlock();
     std::optional<std::string> digest;
     try {
@@ -167,7 +157,6 @@ void DigestQueue::work(Shared& shared) {
     lock.lock();
     job->digest = std::move(digest);
     job->done = true;
-    --shared.busy_workers;
     shared.job_done.notify_all();
   }
 }

@@ -36,17 +36,14 @@ public:
   // How many workers were started. With none, nothing is ever queued.
   unsigned workers() const { return m_workers; }
 
-  // Queues the digest of `file` for a worker; an empty ticket when nothing is read ahead (no workers, stopped, or
-  // a file the walk already refused).
+  // Queues the digest of `file` for a worker; an empty ticket when nothing is read ahead (no workers, or a file the
+  // walk already refused).
   Ticket submit(platform::FileEntry file);
 
   // The digest a worker computed for `ticket`, once the worker that started on it is done; nothing when no worker
   // has started on it (none will now), when the worker could not compute it, or when the run is asked to stop
   // while it waits.
   std::optional<std::string> take(Ticket ticket);
-
-  // Abandons what is queued and waits until no worker holds a file open. Later submissions are not read ahead.
-  void stop();
 
   // The number of workers fitting this machine.
   static unsigned default_workers();

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
-#include <new>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -31,7 +30,8 @@ namespace {
 // count too.
 constexpr std::size_t k_window = 4096;
 constexpr std::size_t k_window_bytes = 1024 * 1024;
-// Open files besides the walk's folders and what running ahead holds: the lists, and the file the caller reads.
+// Open files besides the walk's folders and what running ahead holds: the lists, the file the caller reads and the
+// link to it, and the folder being opened.
 constexpr std::size_t k_spare_files = 8;
 // Threads cost a run that has them even while they wait: the C library drops its fast paths for a single thread,
 // growing the table of open files waits for every thread, and on a busy machine every hand-over waits for a
@@ -47,30 +47,20 @@ struct Pending {
   DigestQueue::Ticket digest;
 };
 
-// Whether the process has no file descriptor left. Only errno values count: a Windows error code may have the
-// same number and mean something else.
-bool is_open_file_shortage(const std::error_code& code) {
-  return code.category() == std::generic_category() &&
-         (code == std::errc::too_many_files_open || code == std::errc::too_many_files_open_in_system);
-}
-
 // The lines are written through a window: the walk pushes each entry it passes at the back, with its digest under
 // way on a worker, and the lines leave at the front, in the order of the walk. The first failure of the walk is
 // kept and raised when every line before it is written; a failure of a digest is raised when its line is due.
 //
 // The workers start once the files the caller hashes add up to enough for them to pay, the one it is about to read
 // included, and the walk then runs ahead for them at once, while the caller reads that file. Without workers, each
-// line is written as soon as its entry is passed.
-//
-// Running ahead holds open files that a run without it would not: the folders of the entries in the window that the
-// walk has left, and the files the workers read. So it stays well within the limit on open files, and when the walk
-// or a digest runs out of them all the same, it ends for the rest of the run: the window is written out, and the
-// step that failed is taken again, as a run without workers would take it.
+// line is written as soon as its entry is passed. Running ahead holds open files that a run without it would not:
+// the folders of the entries in the window that the walk has left, and the files the workers read. It stays within
+// the limit on open files by counting them all, so that it never costs the walk a file it needs.
 class Inventory {
 public:
   explicit Inventory(unsigned workers)
       : m_open_file_limit(platform::open_file_limit()), m_prefix(platform::start_prefix()),
-        m_digests(m_lists.identities()), m_walk(m_prefix), m_workers(m_open_file_limit > 0 ? workers : 0) {}
+        m_digests(m_lists.identities()), m_walk(m_prefix), m_workers(workers) {}
 
   void run() {
     while (step()) {
@@ -88,9 +78,10 @@ public:
   }
 
 private:
+  // Each worker may hold a file and a link to it.
   bool room_ahead() const {
-    return m_ahead && m_window.size() < k_window && m_window_bytes < k_window_bytes &&
-           m_walk.depth() + m_window.size() + m_digests.workers() + k_spare_files < m_open_file_limit;
+    return m_digests.workers() > 0 && m_window.size() < k_window && m_window_bytes < k_window_bytes &&
+           m_walk.depth() + m_window.size() + 2 * m_digests.workers() + k_spare_files < m_open_file_limit;
   }
 
   // Counts the `size` bytes the caller is about to hash, and once the workers pay, starts them and runs ahead.
@@ -100,53 +91,24 @@ private:
       return;
     }
     m_digests.start(std::exchange(m_workers, 0));
-    m_ahead = m_digests.workers() > 0;
     while (room_ahead() && step()) {
     }
   }
 
-  // Ends running ahead for the rest of the run, so that a step that ran short of something can be taken again as a
-  // run without it would take it. Returns false when it had ended already.
-  bool stop_running_ahead() {
-    if (!m_ahead) {
+  // Takes the walk's current entry into the window and moves the walk past it. Returns false at the end of the walk
+  // and once it failed, keeping the failure.
+  bool step() {
+    if (m_failure || m_walk.at_end()) {
       return false;
     }
-    m_ahead = false;
-    m_digests.stop();
-    return true;
-  }
-
-  // Takes the walk's current entry into the window and moves the walk past it. Returns false at the end of the walk
-  // and after a failure, which is kept.
-  bool step() {
     try {
-      if (m_failure) {
-        return false;
-      }
-      if (!m_passed) {
-        if (m_walk.at_end()) {
-          return false;
-        }
-        take_current();
-        m_passed = true;
-      }
+      take_current();
       m_walk.advance();
-      m_passed = false;
       return true;
-    } catch (const std::bad_alloc&) {
-      // Out of memory in the walk itself may have cost it entries it had read: only taking an entry in is retried.
-      return (!m_passed && stop_running_ahead()) || keep_failure();
-    } catch (const std::system_error& error) {
-      return (is_open_file_shortage(error.code()) && stop_running_ahead()) || keep_failure();
     } catch (...) {
-      return keep_failure();
+      m_failure = std::current_exception();
+      return false;
     }
-  }
-
-  // Keeps the failure being handled, to be raised once every line before it is written. Returns false.
-  bool keep_failure() {
-    m_failure = std::current_exception();
-    return false;
   }
 
   void take_current() {
@@ -156,7 +118,8 @@ private:
     check_listable(entry.relative);
     if (entry.kind == platform::Kind::other) {
       entry.file = m_walk.file();
-      if (m_ahead) {
+      // Without room ahead the line is written at once, and a worker opening the file too would only cost a file.
+      if (room_ahead()) {
         entry.digest = m_digests.submit(entry.file);
       }
     }
@@ -190,22 +153,14 @@ private:
     }
     // A wait for a worker cut short leaves the file to no one: its server may not answer this thread either.
     stop_if_requested();
-    for (;;) {
-      try {
-        platform::FileState state;
-        if (const int list = m_lists.descriptor_of(entry.relative, state); list >= 0) {
-          return m_digester.digest_open(list, state, entry.relative);
-        }
-        return m_digester.digest(entry.file, entry.relative, [this](platform::FileState& state) {
-          count_hashed(state.size);
-          return m_lists.descriptor_of(state);
-        });
-      } catch (const FileError& error) {
-        if (!is_open_file_shortage(std::error_code(error.error(), std::generic_category())) || !stop_running_ahead()) {
-          throw;
-        }
-      }
+    platform::FileState state;
+    if (const int list = m_lists.descriptor_of(entry.relative, state); list >= 0) {
+      return m_digester.digest_open(list, state, entry.relative);
     }
+    return m_digester.digest(entry.file, entry.relative, [this](platform::FileState& opened) {
+      count_hashed(opened.size);
+      return m_lists.descriptor_of(opened);
+    });
   }
 
   const std::size_t m_open_file_limit;
@@ -220,10 +175,6 @@ private:
   // How many workers are still to start, and how many bytes the caller hashed until they do.
   unsigned m_workers;
   std::uint64_t m_hashed = 0;
-  // Whether the walk's current entry is in the window already: only the move past it is left to do.
-  bool m_passed = false;
-  // Whether the walk runs ahead, with digests on the workers.
-  bool m_ahead = false;
 };
 
 } // namespace

@@ -9,12 +9,8 @@
 #include <thread>
 
 // Everything that differs between operating systems: the narrow form of paths, the working directory, the walk
-// over the tree, the status of an entry, and raw file access. One implementation file per platform is compiled; the
-// contracts are stated here alone.
-//
-// A failure of the file system is thrown as a std::system_error (a std::filesystem::filesystem_error where the
-// standard library does the work) whose message reads "OPERATION: REASON [PATH]", named by the operation texts
-// below.
+// over the tree, and raw file access; one implementation file per platform, the contracts here alone. A failure of
+// the file system is thrown as a std::system_error whose message reads "OPERATION: REASON [PATH]".
 namespace treeinv::platform {
 
 // Bytes that a listed relative path may not hold on this platform: the lists could not carry them unambiguously.
@@ -52,14 +48,12 @@ enum class Kind { directory, other };
 struct Folder;
 
 // A file the walk has passed: enough to open it later, from any thread, even once the walk has left its folder.
+// `name` is in narrow form; `through_link` when it is a link, whose target counts; `refusal`, when the walk already
+// knows the entry for a FIFO, socket or device, is the error number opening it reports, without opening it.
 struct FileEntry {
   std::shared_ptr<const Folder> folder;
-  // Its name in the folder, as the folder's enumeration gave it, in narrow form.
   std::string name;
-  // Whether the name is a link, whose target is what counts.
   bool through_link = false;
-  // Non-zero when what the walk learned of the entry already refuses it (a FIFO, socket or device): the error
-  // number that opening it reports, without opening it.
   int refusal = 0;
 };
 
@@ -90,8 +84,7 @@ public:
   // The current entry, of kind other, for its digest.
   FileEntry file() const;
 
-  // Moves to the next entry, entering the current one first if it is a directory to descend into. A failure of the
-  // system leaves the walk where it was, so that the step can be taken again; running out of memory may not.
+  // Moves to the next entry, entering the current one first if it is a directory to descend into.
   // Throws "recursive_directory_iterator::operator++".
   void advance();
 
@@ -116,12 +109,12 @@ struct FileIdentity {
   bool operator==(const FileIdentity& other) const { return volume == other.volume && file == other.file; }
 };
 
-// What changes when a file's contents change.
+// What changes when a file's contents change. Times in nanoseconds; no change time is 0.
 struct FileState {
   FileIdentity identity;
   std::uint64_t size = 0;
-  std::int64_t modified = 0; // nanoseconds
-  std::int64_t changed = 0;  // nanoseconds; 0 where the platform has no change time
+  std::int64_t modified = 0;
+  std::int64_t changed = 0;
   bool operator==(const FileState& other) const {
     return identity == other.identity && size == other.size && modified == other.modified && changed == other.changed;
   }
@@ -136,21 +129,13 @@ enum class Lease { wait, give_up };
 // comes, as any reader waits, or given up on at once (EWOULDBLOCK). Returns -1 with errno set on failure.
 int open_file(const FileEntry& entry, FileState& state, Lease lease = Lease::wait);
 
-// The state of an open file. Returns false with errno set on failure.
+// These fail with errno set: false, or -1 for read_at. read_at reads up to `size` bytes without waiting for more to
+// come, and returns 0 at the end of the file; write_at writes all of them. A read or write interrupted by a stop
+// request fails.
 bool file_state(int fd, FileState& state);
-
-// Reads up to `size` bytes from `offset` on, without waiting for more to come. Returns the number read, 0 at end
-// of file, or -1 with errno set; a read interrupted by a stop request fails.
 std::ptrdiff_t read_at(int fd, char* buffer, std::size_t size, std::uint64_t offset);
-
-// Writes all of `size` bytes from `offset` on. Returns false with errno set on failure; a write interrupted by a
-// stop request fails.
 bool write_at(int fd, const char* data, std::size_t size, std::uint64_t offset);
-
-// Cuts an open file back to `size` bytes. Returns false with errno set on failure.
 bool truncate_file(int fd, std::uint64_t size);
-
-// Returns false with errno set on failure.
 bool close_file(int fd);
 
 enum class ListUse { write, read };

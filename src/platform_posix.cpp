@@ -68,15 +68,11 @@ void close_keeping_errno(int fd) {
 } // namespace
 
 struct Folder {
-  Folder() = default;
   ~Folder() {
     if (fd >= 0) {
       ::close(fd);
     }
   }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-
   int fd = -1;
 };
 
@@ -408,7 +404,6 @@ void Walk::advance() {
   kind();
   if (state.descend) {
     state.enter(state.levels.back().folder->fd, state.name.c_str(), k_operation);
-    // Entered: taken again after a failure below, the step goes on from here.
     state.descend = false;
     state.relative += '/';
   }

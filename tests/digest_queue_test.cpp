@@ -88,7 +88,7 @@ TEST(DigestQueue, LeavesFilesMarkedLateToTheCaller) {
   EXPECT_EQ(queue.take(std::move(early)), reference_sha256("before"));
 }
 
-TEST(DigestQueue, StopsReadsUnderWay) {
+TEST(DigestQueue, GoesWithoutWaitingForReadsUnderWay) {
   TempDir dir;
   ScopedChdir in_dir(dir.path());
   // A sparse terabyte: reading it through would take the better part of an hour.
@@ -97,16 +97,11 @@ TEST(DigestQueue, StopsReadsUnderWay) {
   {
     DigestQueue queue({});
     queue.start(2);
-    DigestQueue::Ticket first = queue.submit(entry("huge.bin"));
     // Workers are woken by the batch.
     for (int i = 0; i < 16; ++i) {
       queue.submit(entry("huge.bin"));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    queue.stop();
-    // Stopped, the queue reads nothing ahead any more and hands back nothing.
-    EXPECT_EQ(queue.take(queue.submit(entry("huge.bin"))), std::nullopt);
-    EXPECT_EQ(queue.take(std::move(first)), std::nullopt);
   }
   // Not a measure of speed: a bound that only a queue which waits for its reads to finish can break.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
