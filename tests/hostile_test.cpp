@@ -621,18 +621,18 @@ TEST(Hostile, TheDefaultWorkersFollowTheAffinity) {
 }
 
 // Under any limit on open files, a run with workers ends where one without them does, with the same lines: reading
-// ahead only ever takes open files the walk can spare. Each folder is left while its files wait in the window, and
-// holds enough bytes for the workers to start early.
+// ahead only ever takes open files the walk can spare. Folders are left while their files wait in the window, each
+// file big enough to keep the caller busy while the workers hash those behind it.
 TEST(Hostile, ReadingAheadUnderFewOpenFilesEndsWhereARunWithoutItEnds) {
   if (k_sanitized) {
     GTEST_SKIP() << "the sanitizers' runtimes need open files of their own";
   }
   TempDir dir;
   std::string level = dir.path();
-  for (int depth = 0; depth < 12; ++depth) {
-    make_dir(level + "/s");
-    for (const char* name : {"/s/f0", "/s/f1"}) {
-      make_sparse_file(level + name, 1 << 20);
+  for (int depth = 0; depth < 10; ++depth) {
+    for (const char* folder : {"/s0", "/s1", "/s2"}) {
+      make_dir(level + folder);
+      make_sparse_file(level + folder + "/f", 2 << 20);
     }
     level += "/d";
     make_dir(level);
@@ -666,7 +666,7 @@ TEST(Hostile, ReadingAheadUnderFewOpenFilesEndsWhereARunWithoutItEnds) {
     ::waitpid(child, nullptr, 0);
     return result + "\n" + read_file(dir / "folders.txt") + read_file(dir / "patchlist.txt");
   };
-  for (rlim_t limit = 12; limit <= 60; limit += 3) {
+  for (rlim_t limit = 12; limit <= 57; limit += 3) {
     EXPECT_EQ(outcome(3, limit), outcome(0, limit)) << "at most " << limit << " open files";
   }
 }
