@@ -12,6 +12,7 @@
 #include <optional>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace treeinv {
 
@@ -58,9 +59,10 @@ struct Pending {
 // the limit on open files by counting them all, so that it never costs the walk a file it needs.
 class Inventory {
 public:
-  explicit Inventory(unsigned workers)
-      : m_open_file_limit(platform::open_file_limit()), m_prefix(platform::start_prefix()),
-        m_digests(m_lists.identities()), m_walk(m_prefix), m_workers(workers) {}
+  Inventory(LineSink& sink, const ListFiles* own, unsigned workers)
+      : m_sink(sink), m_own(own), m_open_file_limit(platform::open_file_limit()), m_prefix(platform::start_prefix()),
+        m_digests(own != nullptr ? own->identities() : std::vector<platform::FileIdentity>()), m_walk(m_prefix),
+        m_workers(workers) {}
 
   void run() {
     while (step()) {
@@ -74,7 +76,6 @@ public:
     if (m_failure) {
       std::rethrow_exception(m_failure);
     }
-    m_lists.close();
   }
 
 private:
@@ -115,6 +116,9 @@ private:
     Pending entry;
     entry.kind = m_walk.kind();
     entry.relative = m_walk.relative_path();
+    if (m_own == nullptr && (entry.relative == k_patchlist_name || entry.relative == k_folders_name)) {
+      return;
+    }
     check_listable(entry.relative);
     if (entry.kind == platform::Kind::other) {
       entry.file = m_walk.file();
@@ -138,10 +142,10 @@ private:
     // A reference stays valid while running ahead pushes entries at the back.
     Pending& next = m_window.front();
     if (next.kind == platform::Kind::directory) {
-      m_lists.append_folder(next.relative);
+      m_sink.append_folder(next.relative);
     } else {
       // The digest comes first: a file that cannot be read leaves no partial line.
-      m_lists.append_file(next.relative, digest_of(next));
+      m_sink.append_file(next.relative, digest_of(next));
     }
     m_window_bytes -= next.relative.size();
     m_window.pop_front();
@@ -154,18 +158,19 @@ private:
     // A wait for a worker cut short leaves the file to no one: its server may not answer this thread either.
     stop_if_requested();
     platform::FileState state;
-    if (const int list = m_lists.descriptor_of(entry.relative, state); list >= 0) {
+    if (const int list = m_own != nullptr ? m_own->descriptor_of(entry.relative, state) : -1; list >= 0) {
       return m_digester.digest_open(list, state, entry.relative);
     }
     return m_digester.digest(entry.file, entry.relative, [this](platform::FileState& opened) {
       count_hashed(opened.size);
-      return m_lists.descriptor_of(opened);
+      return m_own != nullptr ? m_own->descriptor_of(opened) : -1;
     });
   }
 
+  LineSink& m_sink;
+  const ListFiles* const m_own;
   const std::size_t m_open_file_limit;
   const std::string m_prefix;
-  ListFiles m_lists;
   FileDigester m_digester;
   DigestQueue m_digests;
   platform::Walk m_walk;
@@ -179,9 +184,14 @@ private:
 
 } // namespace
 
+void walk_tree(LineSink& sink, const ListFiles* own, unsigned workers) {
+  Inventory(sink, own, workers).run();
+}
+
 void take_inventory(unsigned workers) {
-  Inventory inventory(workers);
-  inventory.run();
+  ListFiles lists;
+  walk_tree(lists, &lists, workers);
+  lists.close();
 }
 
 } // namespace treeinv

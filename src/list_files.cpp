@@ -50,17 +50,23 @@ ListFiles::ListFiles() : m_patchlist(k_patchlist_name), m_folders(k_folders_name
   m_folders.empty();
 }
 
-void ListFiles::append_folder(const std::string& relative_path) {
+void listed_path(const std::string& relative_path, platform::Kind kind, std::string& text) {
   // Assigned, not copied, so that one buffer serves every line.
-  m_text.assign(relative_path);
-  platform::use_separators(m_text, '\\');
-  m_text += '\\';
+  text.assign(relative_path);
+  const bool folder = kind == platform::Kind::directory;
+  platform::use_separators(text, folder ? '\\' : '/');
+  if (folder) {
+    text += '\\';
+  }
+}
+
+void ListFiles::append_folder(const std::string& relative_path) {
+  listed_path(relative_path, platform::Kind::directory, m_text);
   m_folders.append_line(m_text);
 }
 
 void ListFiles::append_file(const std::string& relative_path, const std::string& digest) {
-  m_text.assign(relative_path);
-  platform::use_separators(m_text, '/');
+  listed_path(relative_path, platform::Kind::other, m_text);
   m_text += ' ';
   m_text += digest;
   m_patchlist.append_line(m_text);

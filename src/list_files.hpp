@@ -1,5 +1,6 @@
 #pragma once
 
+#include "inventory.hpp"
 #include "platform.hpp"
 
 #include <cstdint>
@@ -44,18 +45,20 @@ private:
   std::uint64_t m_size = 0;
 };
 
+// How a relative path in native form is written in the lists: with "\" between components and after the last one
+// for a folder, with "/" between them for a file. Into `text`, which it replaces.
+void listed_path(const std::string& relative_path, platform::Kind kind, std::string& text);
+
 // The two lists of an inventory: folders.txt with one line per folder, patchlist.txt with one line per other
-// entry and its digest. Paths come in native form, relative to the starting directory.
-class ListFiles {
+// entry and its digest.
+class ListFiles : public LineSink {
 public:
   // Opens patchlist.txt, then folders.txt, and only once both are this run's own empties them.
   ListFiles();
 
-  // Writes the path with "\" between components and after the last one.
-  void append_folder(const std::string& relative_path);
-
-  // Writes the path with "/" between components, one space and the digest.
-  void append_file(const std::string& relative_path, const std::string& digest);
+  // Writes the path as listed_path() does, and for a file one space and the digest.
+  void append_folder(const std::string& relative_path) override;
+  void append_file(const std::string& relative_path, const std::string& digest) override;
 
   // Closes patchlist.txt, then folders.txt.
   void close();

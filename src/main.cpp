@@ -1,3 +1,4 @@
+#include "compare.hpp"
 #include "digest_queue.hpp"
 #include "inventory.hpp"
 #include "platform.hpp"
@@ -9,24 +10,44 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
-constexpr std::string_view k_usage =
-    "Usage: treeinv               (in the directory to list)\n"
-    "       treeinv --help | --version\n"
-    "\n"
-    "Takes the inventory of the tree below the current directory and writes it into\n"
-    "that directory: folders.txt names every folder, patchlist.txt every other entry\n"
-    "with the SHA-256 digest of its contents. Both are rewritten on every run.\n"
-    "\n"
-    "It takes no arguments. As the only argument, --help (or -h) prints this text and\n"
-    "--version the version, and neither lists anything; any other arguments are\n"
-    "ignored.\n"
-    "\n"
-    "Exit status: 0 when both lists are complete; 1 when a problem ended the run,\n"
-    "told in one line on standard error.\n";
+constexpr std::string_view k_usage = "Usage: treeinv                      (in the directory to list)\n"
+                                     "       treeinv --check              (in a directory listed before)\n"
+                                     "       treeinv --compare OLD NEW    (two directories holding lists)\n"
+                                     "       treeinv --help | --version\n"
+                                     "\n"
+                                     "Takes the inventory of the tree below the current directory and writes it into\n"
+                                     "that directory: folders.txt names every folder, patchlist.txt every other entry\n"
+                                     "with the SHA-256 digest of its contents. Both are rewritten on every run.\n"
+                                     "Exit status: 0 when both lists are complete; 1 when a problem ended the run,\n"
+                                     "told in one line on standard error.\n"
+                                     "\n"
+                                     "--check walks and hashes the tree the same way, writes nothing, and prints how\n"
+                                     "it differs from its lists. --compare does the same for the lists in OLD against\n"
+                                     "those in NEW, reading no tree. One line per difference, files written as in\n"
+                                     "patchlist.txt, folders as in folders.txt (ending in \\):\n"
+                                     "  changed data/intro.bin     the digest differs\n"
+                                     "  new maps\\forest\\           in the tree (or NEW) only\n"
+                                     "  missing old.txt            in the lists (or OLD) only\n"
+                                     "  moved a/x.dat              a missing file whose contents one new file holds,\n"
+                                     "  to b/x.dat                 and no other missing file\n"
+                                     "Exit status: 0 when nothing differs, 1 when something does (with a count on\n"
+                                     "standard error), 2 when a problem ended the run.\n"
+                                     "\n"
+                                     "--help (or -h) and --version print this text or the version, only as the sole\n"
+                                     "argument. Arguments that do not start with -- are ignored; any other option is\n"
+                                     "refused with status 2, touching nothing.\n";
+
+constexpr std::string_view k_usage_line = "usage: treeinv [--check | --compare OLD NEW | --help | --version]";
+
+// The status of a run that a problem ended: 1 for an inventory, 2 for a check or a comparison, whose 1 means that
+// something differs.
+int g_failure_status = 1;
 
 constexpr std::string_view k_version = "treeinv " TREEINV_VERSION "\n";
 
@@ -104,7 +125,7 @@ void report(std::string_view message, std::string_view detail = {}) noexcept {
   } else {
     report("Out of memory");
   }
-  std::_Exit(1);
+  std::_Exit(g_failure_status);
 }
 
 // Prints `text` on standard output: 0, or 1 after the error line when it cannot be written (a full disk, a closed
@@ -117,14 +138,13 @@ int print(std::string_view text) {
   return 1;
 }
 
-// Takes the inventory and turns its outcome into the exit status: 0 after a complete walk; otherwise 1, after one
-// line `treeinv: MESSAGE` on standard error. Whatever fails, on any thread, ends this way; a run asked to stop
-// ends by the signal that asked.
-int run() {
+// Runs `body` and turns its outcome into the exit status: what it returns, or g_failure_status after one line
+// `treeinv: MESSAGE` on standard error. Whatever fails, on any thread, ends this way; a run asked to stop ends by
+// the signal that asked.
+template <typename Body> int run(Body&& body) {
   std::set_terminate(end_run_at_termination);
   try {
-    treeinv::take_inventory(treeinv::DigestQueue::default_workers());
-    return 0;
+    return body(treeinv::DigestQueue::default_workers());
   } catch (const std::bad_alloc&) {
     report("Out of memory");
   } catch (const std::exception& error) {
@@ -138,23 +158,54 @@ int run() {
     report("Unknown error");
   }
   treeinv::platform::end_by_stop_request();
-  return 1;
+  return g_failure_status;
+}
+
+bool starts_with(std::string_view text, std::string_view start) {
+  return text.substr(0, start.size()) == start;
 }
 
 } // namespace
 
 // The working directory is the program's only input. The two questions a new user asks are answered without a
-// walk, since any other run would write the lists wherever the user happens to be; other arguments are ignored.
+// walk, since any other run would write the lists wherever the user happens to be. A mistyped option must never
+// turn a check into an inventory that rewrites the lists; other arguments are ignored.
 int main(int argc, char** argv) {
   treeinv::platform::prepare_process();
-  if (argc == 2) {
-    const std::string_view argument = argv[1];
-    if (argument == "--help" || argument == "-h") {
-      return print(k_usage);
-    }
-    if (argument == "--version") {
-      return print(k_version);
+  const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+  const auto given = [&](std::string_view option) {
+    return std::find(arguments.begin(), arguments.end(), option) != arguments.end();
+  };
+  for (const std::string_view argument : arguments) {
+    if (starts_with(argument, "--") && argument != "--help" && argument != "--version" && argument != "--check" &&
+        argument != "--compare") {
+      g_failure_status = 2;
+      report(std::string("Unknown option \"").append(argument) + "\"; ", k_usage_line);
+      return 2;
     }
   }
-  return run();
+  if (arguments.size() == 1 && (arguments[0] == "--help" || arguments[0] == "-h")) {
+    return print(k_usage);
+  }
+  if (arguments.size() == 1 && arguments[0] == "--version") {
+    return print(k_version);
+  }
+  if (given("--compare") || given("--check")) {
+    g_failure_status = 2;
+  }
+  if (given("--compare")) {
+    if (arguments.size() != 3 || arguments[0] != "--compare" || starts_with(arguments[1], "--") ||
+        starts_with(arguments[2], "--")) {
+      report("--compare takes two folders, and nothing else; ", k_usage_line);
+      return 2;
+    }
+    return run([&](unsigned) { return treeinv::compare_inventories(argv[2], argv[3]) ? 1 : 0; });
+  }
+  if (given("--check")) {
+    return run([](unsigned workers) { return treeinv::check_tree(workers) ? 1 : 0; });
+  }
+  return run([](unsigned workers) {
+    treeinv::take_inventory(workers);
+    return 0;
+  });
 }
