@@ -263,7 +263,7 @@ private:
 
 bool check_tree(unsigned workers) {
   Comparison comparison("");
-  walk_tree(comparison, nullptr, workers);
+  walk_tree(platform::start_prefix(), comparison, nullptr, workers);
   return comparison.finish();
 }
 

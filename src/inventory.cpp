@@ -59,8 +59,8 @@ struct Pending {
 // the limit on open files by counting them all, so that it never costs the walk a file it needs.
 class Inventory {
 public:
-  Inventory(LineSink& sink, const ListFiles* own, unsigned workers)
-      : m_sink(sink), m_own(own), m_open_file_limit(platform::open_file_limit()), m_prefix(platform::start_prefix()),
+  Inventory(std::string prefix, LineSink& sink, const ListFiles* own, unsigned workers)
+      : m_sink(sink), m_own(own), m_open_file_limit(platform::open_file_limit()), m_prefix(std::move(prefix)),
         m_digests(own != nullptr ? own->identities() : std::vector<platform::FileIdentity>()), m_walk(m_prefix),
         m_workers(workers) {}
 
@@ -184,13 +184,15 @@ private:
 
 } // namespace
 
-void walk_tree(LineSink& sink, const ListFiles* own, unsigned workers) {
-  Inventory(sink, own, workers).run();
+void walk_tree(std::string prefix, LineSink& sink, const ListFiles* own, unsigned workers) {
+  Inventory(std::move(prefix), sink, own, workers).run();
 }
 
 void take_inventory(unsigned workers) {
+  // Before the lists, which a working directory that is gone could not hold.
+  std::string prefix = platform::start_prefix();
   ListFiles lists;
-  walk_tree(lists, &lists, workers);
+  walk_tree(std::move(prefix), lists, &lists, workers);
   lists.close();
 }
 

@@ -15,12 +15,13 @@ public:
   virtual void append_file(const std::string& relative_path, const std::string& digest) = 0;
 };
 
-// Walks everything below the current working directory and gives `sink` a line for each entry, with digests computed
-// ahead on up to `workers` threads besides the caller's once the files hashed add up to enough for them to pay. The
-// lists at the top of the tree are those of `own`, read through the descriptors that write them; without `own`
-// they are left out. The first failure ends the walk and propagates as std::filesystem::filesystem_error,
-// std::system_error or std::runtime_error (FileError among them), after every line before it.
-void walk_tree(LineSink& sink, const ListFiles* own, unsigned workers);
+// Walks everything below the current working directory, whose start_prefix() is `prefix`, and gives `sink` a line
+// for each entry, with digests computed ahead on up to `workers` threads besides the caller's once the files hashed
+// add up to enough for them to pay. The lists at the top of the tree are those of `own`, read through the
+// descriptors that write them; without `own` they are left out. The first failure ends the walk and propagates as
+// std::filesystem::filesystem_error, std::system_error or std::runtime_error (FileError among them), after every
+// line before it.
+void walk_tree(std::string prefix, LineSink& sink, const ListFiles* own, unsigned workers);
 
 // Writes folders.txt and patchlist.txt into the working directory, walking it as walk_tree() does; the lines written
 // before a failure stay in both lists.
