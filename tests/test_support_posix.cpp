@@ -225,9 +225,11 @@ const std::string& unprivileged_executable() {
       child_fail("test child: inherited files");
     }
   }
-  // The program must see to these itself.
-  ::signal(SIGXFSZ, SIG_DFL);
-  ::signal(SIGPIPE, SIG_DFL);
+  // The program must see to these itself; and a shell that runs the tests in the background ignores SIGINT and
+  // SIGQUIT, which would hide how the program takes them.
+  for (const int signal : {SIGXFSZ, SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+    ::signal(signal, SIG_DFL);
+  }
   if (::chdir(directory.c_str()) != 0) {
     child_fail("test child: chdir");
   }
