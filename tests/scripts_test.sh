@@ -3,8 +3,9 @@
 # without sudo, with a refusing one, and with stand-ins for sudo and apt-get; every script's message when its
 # packages are missing; scripts/inventory without or on a bad directory, a first, later and failing run, and as a
 # user where root built first (only when run as root, as CI is: that user and the others are nobody); treeinv --help
-# and --version; the benchmark's check of the files each command hashed, on small trees; and the .editorconfig
-# check. It expects scripts/setup's packages, time, python3 and editorconfig there.
+# and --version; the benchmark's check of the files each command hashed and of its failures, on small trees, and its
+# removal of the trees when terminated; and the .editorconfig check. It expects scripts/setup's packages, time,
+# python3 and editorconfig there.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -143,19 +144,36 @@ expect 0 ""
 [ "$(ls "$scratch/here")" = "folders.txt
 patchlist.txt" ] || fail "treeinv --version extra left $(ls -A "$scratch/here")"
 
-# The benchmark leaves out of the timing, and says so, a command that hashed fewer files than the tree holds: here a
-# stand-in for rhash that goes down three levels, in the deep tree alone.
+# The benchmark keeps what the commands print to themselves, and leaves out of the timing, saying why in the
+# command's row, one that hashed fewer files than the tree holds or failed: here a stand-in for rhash that goes
+# down three levels in the deep tree and says why it stopped, and in the small tree hashes every file and fails.
 mkdir "$scratch/rhash"
 printf '#!/bin/sh
 find . -maxdepth 3 -type f -print0 | xargs -0 sha256sum
+case $PWD in
+  */deep) echo "./d/d/d: Too many open files" >&2 ;;
+  */small) echo "rhash: ./dir000: Permission denied" >&2; exit 2 ;;
+esac
 ' >"$scratch/rhash/rhash"
 chmod 755 "$scratch/rhash/rhash"
+mkdir "$scratch/bench"
 run env PATH="$scratch/rhash:$PATH" TREEINV_BUILD_DIR="$copy/build" python3 "$copy/bench/benchmark.py" --quick \
-  --dir "$scratch"
-[ "$status" = 0 ] && [ "$(grep -c 'hashed only' "$scratch/out")" = 1 ] &&
-  [ "$(sed -n '/^deep /,$p' "$scratch/out" | grep -c '^  rhash  *hashed only 5 of 1,902 files: not timed$')" = 1 ] &&
-  grep -q '^benchmark: deep tree: rhash hashed only 5 of 1,902 files: left out of the timing$' "$scratch/err" ||
-  fail "the benchmark did not mark the short rhash: $(cat "$scratch/out" "$scratch/err")"
+  --dir "$scratch/bench"
+[ "$status" = 0 ] && [ "$(grep -c '^  rhash  *[0-9]' "$scratch/out")" = 1 ] &&
+  sed -n '/^deep /,$p' "$scratch/out" | grep -q '^  rhash  *stopped after 5 of 1,902 files: too many open files$' &&
+  sed -n '/^small /,/^$/p' "$scratch/out" | grep -q '^  rhash  *failed with status 2: permission denied$' &&
+  grep -q '^benchmark: deep tree: rhash stopped after 5 of 1,902 files: too many open files; left out of the timing$' \
+    "$scratch/err" && [ -z "$(grep -v '^benchmark: ' "$scratch/err")" ] && [ -z "$(ls -A "$scratch/bench")" ] ||
+  fail "the benchmark did not mark the failing rhash: $(cat "$scratch/out" "$scratch/err"; ls -A "$scratch/bench")"
+# Terminated, it removes its trees all the same.
+printf '#!/bin/sh\nkill -TERM "$(cat %s/benchmark.pid)"; sleep 5\n' "$scratch" >"$scratch/rhash/rhash"
+env PATH="$scratch/rhash:$PATH" TREEINV_BUILD_DIR="$copy/build" python3 "$copy/bench/benchmark.py" --quick \
+  --dir "$scratch/bench" >/dev/null 2>&1 &
+echo $! >"$scratch/benchmark.pid"
+status=0
+wait $! || status=$?
+[ "$status" = 143 ] && [ -z "$(ls -A "$scratch/bench")" ] ||
+  fail "the benchmark, terminated, ended with status $status and left $(ls -A "$scratch/bench")"
 
 printf 'a \n\tb' >"$copy/bad.txt"
 run "$copy/.ci/check-editorconfig" "$copy/README.md" "$copy/bad.txt"
