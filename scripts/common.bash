@@ -99,14 +99,11 @@ remove_all() {
   rm -rf "$@"
 }
 
-# Removes PATH... when the script ends, also when it is interrupted or terminated: bash runs the EXIT trap for an
-# exit, not for a signal that kills it.
+# Removes PATH... when the script ends, however it ends: bash runs the EXIT trap also when a signal such as Ctrl-C's
+# ends the script.
 remove_on_exit() {
   removed_on_exit+=("$@")
   trap 'remove_all "${removed_on_exit[@]}"' EXIT
-  trap 'exit 129' HUP
-  trap 'exit 130' INT
-  trap 'exit 143' TERM
 }
 removed_on_exit=()
 
@@ -141,6 +138,7 @@ run_tests() {
   say_why_skipped "$build"
   left=$(cd "$tests_tmp" && find . -mindepth 1 -maxdepth 1 -printf '%P\n' | sort | paste -sd ' ')
   if [ -n "$left" ]; then
+    # Counted once the tests' permissions are given back, so that find sees everything.
     chmod -R u+rwx "$tests_tmp" 2>/dev/null || true
     say "the tests left behind in $tests_tmp: $left ($(find "$tests_tmp" -mindepth 1 | wc -l) entries in all), now" \
       "removed"
