@@ -7,15 +7,21 @@ needs first)
 The trees are built once in a temporary folder (about 1.2 GiB), every command runs once to warm the page cache and
 to count the files it hashed, then the commands take turns for N runs each. Printed: the median wall time of each,
 its ratio to the floor and to rhash, and its peak memory (maximum resident set size). A command that hashed fewer
-files than the tree holds (rhash stops 63 folders down) is marked and left out of that tree's timing, since its
-time would be that of a smaller job. The floor and treeinv also run pinned to one core, as on a machine whose
-other cores are busy; --baseline adds another build of treeinv, such as an earlier one. --quick makes small trees
-and runs once, to try the script in seconds. Progress goes to standard error, the tables to standard output.
+files than the tree holds (rhash stops 63 folders down) or failed is left out of that tree's timing, since its
+time would be that of a smaller job, and its row says so in words, with the reason from its last error line. What
+the commands print themselves never reaches the terminal. Every command runs with the soft limit on open files
+raised to the hard one, as treeinv raises its own: the floor keeps a folder open per level. The floor and treeinv
+also run pinned to one core, as on a machine whose other cores are busy; --baseline adds another build of
+treeinv, such as an earlier one. --quick makes small trees and runs once, to try the script in seconds. Progress
+goes to standard error, the tables to standard output. The trees are removed at the end, also when the script is
+interrupted or terminated, unless --keep.
 """
 import argparse
 import os
 import random
+import resource
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -80,17 +86,46 @@ def make_deep_tree(path, levels=DEEP_LEVELS):
     os.close(fd)
 
 
-def measure(command, cwd, report, output=subprocess.DEVNULL):
-    """Runs a shell command; returns its wall time in seconds and its peak memory in KiB."""
+def measure(command, cwd, report, output=subprocess.DEVNULL, errors=subprocess.DEVNULL):
+    """Runs a shell command, its output going to OUTPUT and ERRORS; returns its wall time in seconds, its peak
+    memory in KiB and its exit status."""
     # GNU time measures the peak memory: a child forked from this interpreter would inherit its high-water mark.
     start = time.perf_counter()
     result = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, "sh", "-c", command], cwd=cwd,
-                            stdout=output)
+                            stdout=output, stderr=errors)
     elapsed = time.perf_counter() - start
-    if result.returncode != 0:
-        sys.exit("benchmark: %r failed in %s with status %d" % (command, cwd, result.returncode))
     with open(report) as lines:
-        return elapsed, int(lines.read().split()[-1])
+        return elapsed, int(lines.read().split()[-1]), result.returncode
+
+
+def last_error(path):
+    """The reason a command gave in the last line it wrote to PATH, its standard error, in words: "too many open
+    files" for "./d/d/d: Too many open files". None if it wrote nothing."""
+    with open(path, "rb") as text:
+        lines = [line.strip() for line in text.read().decode("utf-8", "replace").splitlines() if line.strip()]
+    if not lines:
+        return None
+    # The reason follows the last ": ", after the program's name and the path.
+    reason = lines[-1].rsplit(": ", 1)[-1].rstrip(".")
+    if len(reason) > 60:
+        reason = reason[:57] + "..."
+    return reason[:1].lower() + reason[1:]
+
+
+def trouble(status, hashed, files, errors):
+    """What went wrong in a run that exited with STATUS, hashed HASHED of FILES files and wrote ERRORS on standard
+    error, in words for its row; None if nothing did."""
+    reason = last_error(errors)
+    if hashed is not None and hashed < files:
+        words = "stopped after %s of %s files" % (format(hashed, ","), format(files, ","))
+    elif status != 0:
+        words = "failed with status %d" % status
+        status = 0
+    else:
+        return None
+    if reason:
+        return words + ": " + reason
+    return words + (", status %d" % status if status != 0 else "")
 
 
 def count_lines(path):
@@ -106,10 +141,12 @@ def count_files(tree):
 
 def hashed_files(name, tree, output):
     """How many files command NAME hashed in its last run in TREE, by what it left: sha256sum and rhash print a
-    line per file, treeinv lists each in patchlist.txt. None for the floor, which prints one line whatever it read
-    and an error line for each file it could not read."""
+    line per file, treeinv lists each in patchlist.txt, and the floor prints the number last. None when the floor
+    printed nothing."""
     if name.startswith("floor"):
-        return None
+        with open(output) as text:
+            words = text.read().split()
+        return int(words[-1]) if words else None
     if name.startswith(("treeinv", "baseline")):
         return count_lines(os.path.join(tree, "patchlist.txt"))
     return count_lines(output)
@@ -123,6 +160,12 @@ def main():
     parser.add_argument("--baseline", help="another treeinv executable to time beside this one")
     parser.add_argument("--quick", action="store_true", help="small trees and one run, to try the script")
     args = parser.parse_args()
+    # Terminated or hung up, the script still removes its trees on the way out, as for Ctrl-C.
+    for stop in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(stop, lambda number, _: sys.exit(128 + number))
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != hard and hard != resource.RLIM_INFINITY:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     if args.quick:
         args.runs = 1
     big_mib, small_folders = (1, 8) if args.quick else (256, 400)
@@ -168,46 +211,52 @@ def main():
         print("x floor, x rhash: the command's time over theirs. NAME@1 runs pinned to one core, against floor@1.")
         report = os.path.join(work, "time.txt")
         output = os.path.join(work, "output.txt")
+        errors = os.path.join(work, "errors.txt")
         for title, folder, _ in trees:
             tree = os.path.join(work, folder)
             # treeinv first, so that the lists it writes into the tree are there for every command to count.
             measure(commands["treeinv"], tree, report)
             files = count_files(tree)
             # Once each to warm the cache and see that the command hashed every file.
-            short = {}
+            left_out = {}
             for name, command in commands.items():
-                with open(output, "wb") as out:
-                    elapsed, _ = measure(command, tree, report, out)
-                hashed = hashed_files(name, tree, output)
-                if hashed is not None and hashed != files:
-                    short[name] = hashed
-                    say("%s tree: %s hashed only %s of %s files: left out of the timing"
-                        % (folder, name, format(hashed, ","), format(files, ",")))
+                with open(output, "wb") as out, open(errors, "wb") as err:
+                    elapsed, _, status = measure(command, tree, report, out, err)
+                problem = trouble(status, hashed_files(name, tree, output), files, errors)
+                if problem:
+                    left_out[name] = problem
+                    say("%s tree: %s %s; left out of the timing" % (folder, name, problem))
                 else:
                     say("%s tree: %s took %.2f s, warming up" % (folder, name, elapsed))
-            timed = [name for name in commands if name not in short]
+            timed = [name for name in commands if name not in left_out]
             times = {name: [] for name in timed}
             memory = {name: 0 for name in timed}
             for run in range(args.runs):
                 start = time.perf_counter()
                 for name in timed:
-                    elapsed, peak = measure(commands[name], tree, report)
+                    with open(errors, "wb") as err:
+                        elapsed, peak, status = measure(commands[name], tree, report, errors=err)
+                    if status != 0:
+                        sys.exit("benchmark: %s tree, run %d: %s %s"
+                                 % (folder, run + 1, name, trouble(status, None, files, errors)))
                     times[name].append(elapsed)
                     memory[name] = max(memory[name], peak)
                 say("%s tree: run %d of %d took %.1f s" % (folder, run + 1, args.runs, time.perf_counter() - start))
             medians = {name: statistics.median(values) for name, values in times.items()}
             print("\n%s: %s files" % (title, format(files, ",")))
             print("  %-11s %9s %9s %9s %10s" % ("command", "seconds", "x floor", "x rhash", "peak MiB"))
+
+            def ratio(name, to):
+                return "%9.2f" % (medians[name] / medians[to]) if to in medians else "%9s" % "-"
+
             for name in commands:
-                if name in short:
-                    print("  %-11s hashed only %s of %s files: not timed"
-                          % (name, format(short[name], ","), format(files, ",")))
+                if name in left_out:
+                    print("  %-11s %s" % (name, left_out[name]))
                     continue
                 # Pinned commands compare with the pinned floor.
                 floor_name = "floor@1" if name.endswith("@1") else "floor"
-                to_rhash = "%9.2f" % (medians[name] / medians["rhash"]) if "rhash" in medians else "%9s" % "-"
-                print("  %-11s %9.3f %9.2f %s %10.1f" % (name, medians[name], medians[name] / medians[floor_name],
-                                                         to_rhash, memory[name] / 1024))
+                print("  %-11s %9.3f %s %s %10.1f" % (name, medians[name], ratio(name, floor_name),
+                                                      ratio(name, "rhash"), memory[name] / 1024))
             sys.stdout.flush()
     finally:
         if args.keep:

@@ -35,8 +35,17 @@ build_folder() {
   echo "$folder"
 }
 
-# What building treeinv and its tests takes; each script adds what its own job takes.
+# What building treeinv and its tests takes; each script adds what its own job takes, and scripts/setup installs
+# them all.
 build_packages=(g++ cmake make libssl-dev libgtest-dev)
+# The tests measure what the program holds in memory with /usr/bin/time.
+test_packages=(time)
+# dpkg-dev and file work out the Debian package's dependencies from the libraries the program links.
+package_packages=(dpkg-dev file)
+benchmark_packages=(python3 rhash time)
+# googletest carries the sources the Windows tests are built from; dpkg-dev unpacks a source package; locales
+# has what the tests need to run Wine in double-byte code pages.
+windows_packages=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev perl locales)
 
 # Installs those of the Debian packages PACKAGE... that are missing, and says so in one line first. Installing takes
 # root: apt-get runs through sudo when the script does not run as root, and when it cannot (no sudo, or sudo refuses)
@@ -44,7 +53,8 @@ build_packages=(g++ cmake make libssl-dev libgtest-dev)
 require_packages() {
   local missing=() package
   for package; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    if [[ " ${missing[*]} " != *" $package "* ]] &&
+      ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$package")
     fi
   done
@@ -69,6 +79,9 @@ require_packages() {
     if [ -n "$cannot" ]; then
       say "the $names missing, and only root can install $it: $cannot. As root, run:"
       echo "  apt-get update && apt-get install ${missing[*]}" >&2
+      if [ "${0##*/}" != setup ]; then
+        say "scripts/setup names the packages of every script, for root to install them all at once."
+      fi
       exit 1
     fi
     as_root=(sudo)
@@ -78,4 +91,59 @@ require_packages() {
   # sudo would drop DEBIAN_FRONTEND from the environment, so env sets it on the far side.
   quietly "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" ||
     die "apt-get could not install ${missing[*]}"
+}
+
+# Removes PATH... with everything below, also where tests took permissions away, which would stop rm as a user.
+remove_all() {
+  chmod -R u+rwx "$@" 2>/dev/null || true
+  rm -rf "$@"
+}
+
+# Removes PATH... when the script ends, however it ends: bash runs the EXIT trap also when a signal such as Ctrl-C's
+# ends the script.
+remove_on_exit() {
+  removed_on_exit+=("$@")
+  trap 'remove_all "${removed_on_exit[@]}"' EXIT
+}
+removed_on_exit=()
+
+# Prints on standard error, one line each, the tests that the last CTest run in the build folder BUILD skipped, with
+# the reason each gave: CTest's report names them only.
+say_why_skipped() {
+  local log=$1/Testing/Temporary/LastTest.log
+  [ -f "$log" ] || return 0
+  # GoogleTest writes "FILE:LINE: Skipped", the reason's lines, and "[  SKIPPED ] NAME (N ms)".
+  awk -v who="${0##*/}" '
+    /:[0-9]+: Skipped$/ { reason = ""; skipped = 1; next }
+    skipped && /^\[  SKIPPED \] [^ ]+ \([0-9]+ ms\)$/ {
+      print who ": skipped " $4 ": " (reason == "" ? "no reason given" : reason)
+      skipped = 0
+      next
+    }
+    skipped && NF { reason = reason (reason == "" ? "" : " ") $0 }
+  ' "$log" >&2
+}
+
+# Runs the tests built in the build folder BUILD through CTest, in a temporary folder of their own (TMPDIR), and
+# fails, naming them and removing them, if they leave anything there, even when every test passed: a test that
+# leaves a folder in /tmp leaves one with every run. Skipped tests are named with their reasons.
+run_tests() {
+  local build=$1 status=0 left
+  tests_tmp=$(mktemp -d "${TMPDIR:-/tmp}/treeinv-tests.XXXXXX")
+  remove_on_exit "$tests_tmp"
+  # Tests that drop their privileges must still reach their own folders inside.
+  chmod 711 "$tests_tmp"
+  # Run from the build folder: ctest --test-dir announces that it changes into it.
+  (cd "$build" && TMPDIR=$tests_tmp ctest --output-on-failure --no-tests=error -j "$(nproc)") || status=$?
+  say_why_skipped "$build"
+  left=$(cd "$tests_tmp" && find . -mindepth 1 -maxdepth 1 -printf '%P\n' | sort | paste -sd ' ')
+  if [ -n "$left" ]; then
+    # Counted once the tests' permissions are given back, so that find sees everything.
+    chmod -R u+rwx "$tests_tmp" 2>/dev/null || true
+    say "the tests left behind in $tests_tmp: $left ($(find "$tests_tmp" -mindepth 1 | wc -l) entries in all), now" \
+      "removed"
+    status=1
+  fi
+  remove_all "$tests_tmp"
+  return "$status"
 }

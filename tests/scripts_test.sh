@@ -3,8 +3,10 @@
 # without sudo, with a refusing one, and with stand-ins for sudo and apt-get; every script's message when its
 # packages are missing; scripts/inventory without or on a bad directory, a first, later and failing run, and as a
 # user where root built first (only when run as root, as CI is: that user and the others are nobody); treeinv --help
-# and --version; the benchmark's check of the files each command hashed, on small trees; and the .editorconfig
-# check. It expects scripts/setup's packages, time, python3 and editorconfig there.
+# and --version; scripts/test's temporary folder and its word on skipped tests, and what scripts/package and
+# scripts/build-windows print, with stand-ins for CMake's tools; the benchmark's check of the files each command
+# hashed and of its failures, on small trees, and its removal of the trees when terminated; and the .editorconfig
+# check. It expects scripts/setup's packages and editorconfig there.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -64,15 +66,19 @@ patchlist.txt into DIRECTORY)"
 [ ! -e "$scratch/log" ] || fail "inventory ran $(cat "$scratch/log") for no directory"
 
 # A user without sudo hears of every package a script needs in one message, before anything else is done.
+# scripts/setup names every package of every script, each once, and the others point to it.
 needs() {
-  local script=$1 names=$2
+  local script=$1 names=$2 hint
   shift 2
   run "${user[@]}" "${stubbed[@]}" "$copy/scripts/$script" "$@"
+  hint=$'\n'"$script: scripts/setup names the packages of every script, for root to install them all at once."
+  [ "$script" != setup ] || hint=
   expect 1 "$script: the packages g++, cmake, make, libssl-dev$names are missing, and only root can install them: \
 sudo is not installed. As root, run:
-  apt-get update && apt-get install $(tr -d , <<<"g++ cmake make libssl-dev${names/ and/}")"
+  apt-get update && apt-get install $(tr -d , <<<"g++ cmake make libssl-dev${names/ and/}")$hint"
 }
-needs setup ", libgtest-dev and $missing" "$missing"
+needs setup ", libgtest-dev, time, dpkg-dev, file, python3, rhash, g++-mingw-w64-x86-64-posix, wine64, googletest, \
+perl, locales, man-db, wine and $missing" time "$missing"
 needs inventory " and libgtest-dev" "$scratch/tree"
 needs test ", libgtest-dev and time"
 needs package ", libgtest-dev, dpkg-dev and file"
@@ -143,19 +149,119 @@ expect 0 ""
 [ "$(ls "$scratch/here")" = "folders.txt
 patchlist.txt" ] || fail "treeinv --version extra left $(ls -A "$scratch/here")"
 
-# The benchmark leaves out of the timing, and says so, a command that hashed fewer files than the tree holds: here a
-# stand-in for rhash that goes down three levels, in the deep tree alone.
+# scripts/test runs the tests in a temporary folder of their own, which it removes; anything the tests leave there
+# fails the run, named. The reasons of skipped tests follow, from CTest's log. Stand-ins for CMake and CTest, which
+# log here the lines GoogleTest writes, one test with two lines of reason; they may leave a folder without
+# permissions, or fail.
+mkdir -p "$scratch/ctest" "$scratch/tmp" "$scratch/fake-build/Testing/Temporary"
+cat >"$scratch/LastTest.log" <<'LOG'
+1/3 Testing: Hostile.AListAnotherUserOwnsInASharedFolderIsRefused
+Output:
+----------------------------------------------------------
+[ RUN      ] Hostile.AListAnotherUserOwnsInASharedFolderIsRefused
+/home/u/treeinv/tests/hostile_test.cpp:458: Skipped
+needs root to give a file to another user
+[  SKIPPED ] Hostile.AListAnotherUserOwnsInASharedFolderIsRefused (0 ms)
+[  SKIPPED ] 1 test, listed below:
+[  SKIPPED ] Hostile.AListAnotherUserOwnsInASharedFolderIsRefused
+<end of output>
+2/3 Testing: Lists.Pass
+[ RUN      ] Lists.Pass
+[       OK ] Lists.Pass (2 ms)
+3/3 Testing: Hostile.WithoutProcListsAreRewrittenAndLinksFollowed
+[ RUN      ] Hostile.WithoutProcListsAreRewrittenAndLinksFollowed
+/home/u/treeinv/tests/hostile_test.cpp:496: Skipped
+cannot hide /proc
+here
+
+[  SKIPPED ] Hostile.WithoutProcListsAreRewrittenAndLinksFollowed (2 ms)
+LOG
+printf '#!/bin/sh\n' >"$scratch/ctest/cmake"
+printf '#!/bin/sh
+echo "$TMPDIR" >%s/ctest-tmpdir
+cp %s/LastTest.log Testing/Temporary/
+if [ -e %s/leave ]; then mkdir -p "$TMPDIR/treeinv-test-x/d/d" && chmod 0 "$TMPDIR/treeinv-test-x/d"; fi
+exit "$(cat %s/ctest-status)"
+' "$scratch" "$scratch" "$scratch" "$scratch" >"$scratch/ctest/ctest"
+chmod 755 "$scratch/ctest/cmake" "$scratch/ctest/ctest"
+[ "$(id -u)" -ne 0 ] || chown -R nobody: "$scratch"
+skipped="test: skipped Hostile.AListAnotherUserOwnsInASharedFolderIsRefused: needs root to give a file to another user
+test: skipped Hostile.WithoutProcListsAreRewrittenAndLinksFollowed: cannot hide /proc here"
+for case in clean leave failing; do
+  echo 0 >"$scratch/ctest-status"
+  [ "$case" != leave ] || touch "$scratch/leave"
+  [ "$case" != failing ] || echo 8 >"$scratch/ctest-status"
+  run "${user[@]}" PATH="$scratch/ctest:$PATH" TMPDIR="$scratch/tmp" TREEINV_BUILD_DIR="$scratch/fake-build" \
+    "$copy/scripts/test"
+  tests_tmp=$(cat "$scratch/ctest-tmpdir")
+  case $case in
+    clean) expect 0 "$skipped" ;;
+    leave) expect 1 "$skipped
+test: the tests left behind in $tests_tmp: treeinv-test-x (3 entries in all), now removed" ;;
+    failing) expect 8 "$skipped" ;;
+  esac
+  [[ "$tests_tmp" == "$scratch/tmp/"?* ]] && [ -z "$(ls -A "$scratch/tmp")" ] ||
+    fail "scripts/test ran the tests in $tests_tmp and left $(ls -A "$scratch/tmp")"
+  rm -f "$scratch/leave"
+done
+
+# scripts/package and scripts/build-windows print on standard output the paths of what they made, alone: .ci/run
+# installs the first and reads the zip from the last line of the second. Stand-ins for CMake and CPack make noise on
+# both streams; libcrypto for Windows is taken as built, from a cache of the newest version apt knows.
+mkdir -p "$scratch/cpack" "$scratch/package-build" "$scratch/win-build"
+for tool in cmake cpack; do
+  printf '#!/bin/sh
+echo noise; echo noise >&2
+[ "${0##*/}" = cmake ] || echo "CPack: - package: $PWD/made generated."
+' >"$scratch/cpack/$tool"
+  chmod 755 "$scratch/cpack/$tool"
+done
+run env PATH="$scratch/cpack:$PATH" TREEINV_PACKAGE_BUILD_DIR="$scratch/package-build" "$copy/scripts/package"
+[ "$status" = 0 ] && [ "$(cat "$scratch/out")" = "$scratch/package-build/made" ] ||
+  fail "scripts/package printed $(cat "$scratch/out"), status $status: $(cat "$scratch/err")"
+version=$(apt-cache madison libssl-dev | awk -F'|' '{ gsub(/ /, "", $2); print $2 }' | sort -Vr | head -n 1)
+if [ -n "$version" ]; then
+  mkdir -p "$scratch/cache/openssl-$version-x86_64-w64-mingw32/lib"
+  touch "$scratch/cache/openssl-$version-x86_64-w64-mingw32/lib/libcrypto.a"
+  run env PATH="$scratch/cpack:$PATH" TREEINV_CACHE_DIR="$scratch/cache" TREEINV_WIN_BUILD_DIR="$scratch/win-build" \
+    "$copy/scripts/build-windows" --package
+  [ "$status" = 0 ] && [ "$(cat "$scratch/out")" = "$scratch/win-build/treeinv.exe
+$scratch/win-build/made" ] ||
+    fail "scripts/build-windows printed $(cat "$scratch/out"), status $status: $(cat "$scratch/err")"
+else
+  echo "scripts_test: apt knows no version of libssl-dev, so what scripts/build-windows prints is not checked"
+fi
+
+# The benchmark keeps what the commands print to themselves, and leaves out of the timing, saying why in the
+# command's row, one that hashed fewer files than the tree holds or failed: here a stand-in for rhash that goes
+# down three levels in the deep tree and says why it stopped, and in the small tree hashes every file and fails.
 mkdir "$scratch/rhash"
 printf '#!/bin/sh
 find . -maxdepth 3 -type f -print0 | xargs -0 sha256sum
+case $PWD in
+  */deep) echo "./d/d/d: Too many open files" >&2 ;;
+  */small) echo "rhash: ./dir000: Permission denied" >&2; exit 2 ;;
+esac
 ' >"$scratch/rhash/rhash"
 chmod 755 "$scratch/rhash/rhash"
+mkdir "$scratch/bench"
 run env PATH="$scratch/rhash:$PATH" TREEINV_BUILD_DIR="$copy/build" python3 "$copy/bench/benchmark.py" --quick \
-  --dir "$scratch"
-[ "$status" = 0 ] && [ "$(grep -c 'hashed only' "$scratch/out")" = 1 ] &&
-  [ "$(sed -n '/^deep /,$p' "$scratch/out" | grep -c '^  rhash  *hashed only 5 of 1,902 files: not timed$')" = 1 ] &&
-  grep -q '^benchmark: deep tree: rhash hashed only 5 of 1,902 files: left out of the timing$' "$scratch/err" ||
-  fail "the benchmark did not mark the short rhash: $(cat "$scratch/out" "$scratch/err")"
+  --dir "$scratch/bench"
+[ "$status" = 0 ] && [ "$(grep -c '^  rhash  *[0-9]' "$scratch/out")" = 1 ] &&
+  sed -n '/^deep /,$p' "$scratch/out" | grep -q '^  rhash  *stopped after 5 of 1,902 files: too many open files$' &&
+  sed -n '/^small /,/^$/p' "$scratch/out" | grep -q '^  rhash  *failed with status 2: permission denied$' &&
+  grep -q '^benchmark: deep tree: rhash stopped after 5 of 1,902 files: too many open files; left out of the timing$' \
+    "$scratch/err" && [ -z "$(grep -v '^benchmark: ' "$scratch/err")" ] && [ -z "$(ls -A "$scratch/bench")" ] ||
+  fail "the benchmark did not mark the failing rhash: $(cat "$scratch/out" "$scratch/err"; ls -A "$scratch/bench")"
+# Terminated, it removes its trees all the same.
+printf '#!/bin/sh\nkill -TERM "$(cat %s/benchmark.pid)"; sleep 5\n' "$scratch" >"$scratch/rhash/rhash"
+env PATH="$scratch/rhash:$PATH" TREEINV_BUILD_DIR="$copy/build" python3 "$copy/bench/benchmark.py" --quick \
+  --dir "$scratch/bench" >/dev/null 2>&1 &
+echo $! >"$scratch/benchmark.pid"
+status=0
+wait $! || status=$?
+[ "$status" = 143 ] && [ -z "$(ls -A "$scratch/bench")" ] ||
+  fail "the benchmark, terminated, ended with status $status and left $(ls -A "$scratch/bench")"
 
 printf 'a \n\tb' >"$copy/bad.txt"
 run "$copy/.ci/check-editorconfig" "$copy/README.md" "$copy/bad.txt"

@@ -39,37 +39,96 @@ std::vector<std::string> names_in(DIR* dir) {
   return names;
 }
 
-// Works on descriptors, so that trees deeper than the longest path go too.
+// Removes the entry `name` of the folder open as `parent` with everything below it. It holds three descriptors at
+// most, whatever the depth: it keeps the names of the folders it is in, not the folders open, and climbs back
+// through "..". One descriptor per level ran out under the usual soft limit of 1,024 open files and left trees of
+// 2,000 levels behind. Working relative to open folders, it also goes where paths grow past PATH_MAX. A climb that
+// does not arrive in the folder it came from (the tree was moved meanwhile) stops, leaving the rest, rather than
+// remove anything elsewhere.
 void force_remove_at(int parent, const char* name) {
-  struct stat info {};
-  if (::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+  struct Level {
+    std::string name;                 // of this folder, in the one above
+    std::vector<std::string> entries; // still to remove
+    struct stat above;                // the folder above, which the climb back must reach
+  };
+  int here = ::openat(parent, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (here < 0) {
     return;
   }
-  if (!S_ISDIR(info.st_mode)) {
-    ::unlinkat(parent, name, 0);
-    return;
-  }
-  // Tests take permissions away; give them back so the tree can be removed without privileges.
-  if (::fchmodat(parent, name, 0700, 0) != 0) {
-    // Removal below then fails where it must.
-  }
-  const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-      ::close(fd);
-    } else {
-      for (const std::string& entry_name : names_in(dir)) {
-        force_remove_at(fd, entry_name.c_str());
+  // The first level stands for `parent`, which is never left.
+  std::vector<Level> levels{{"", {name}, {}}};
+  while (true) {
+    Level& level = levels.back();
+    if (level.entries.empty()) {
+      if (levels.size() == 1) {
+        break;
       }
-      ::closedir(dir);
+      const int above = ::openat(here, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+      struct stat reached {};
+      const bool back = above >= 0 && ::fstat(above, &reached) == 0 && reached.st_dev == level.above.st_dev &&
+                        reached.st_ino == level.above.st_ino;
+      ::close(here);
+      if (!back) {
+        if (above >= 0) {
+          ::close(above);
+        }
+        return;
+      }
+      here = above;
+      const std::string emptied = std::move(level.name);
+      levels.pop_back();
+      ::unlinkat(here, emptied.c_str(), AT_REMOVEDIR);
+      continue;
     }
+    const std::string entry = std::move(level.entries.back());
+    level.entries.pop_back();
+    struct stat info {};
+    if (::fstatat(here, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+      ::unlinkat(here, entry.c_str(), 0);
+      continue;
+    }
+    // Tests take permissions away; give them back so the tree can be removed without privileges.
+    if (::fchmodat(here, entry.c_str(), 0700, 0) != 0) {
+      // Removal below then fails where it must.
+    }
+    Level below{entry, {}, {}};
+    const int inside = ::openat(here, entry.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int listing = inside >= 0 ? ::openat(inside, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (dir != nullptr) {
+      below.entries = names_in(dir);
+      ::closedir(dir);
+    } else if (listing >= 0) {
+      ::close(listing);
+    }
+    if (dir == nullptr || ::fstat(here, &below.above) != 0) {
+      if (inside >= 0) {
+        ::close(inside);
+      }
+      // Fails where the folder could not be emptied.
+      ::unlinkat(here, entry.c_str(), AT_REMOVEDIR);
+      continue;
+    }
+    ::close(here);
+    here = inside;
+    levels.push_back(std::move(below));
   }
-  ::unlinkat(parent, name, AT_REMOVEDIR);
+  ::close(here);
 }
 
+// Removes `path` from the folder that holds it, so that the climbs back end there.
 void force_remove(const std::string& path) {
-  force_remove_at(AT_FDCWD, path.c_str());
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int parent = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) {
+    return;
+  }
+  force_remove_at(parent, path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
+  ::close(parent);
 }
 
 } // namespace
