@@ -33,14 +33,16 @@ void check_unchanged(int fd, const platform::FileState& opened, const std::strin
 FileDigester::FileDigester() : m_buffer(std::make_unique<ReadBuffer>()) {}
 
 std::string FileDigester::digest(const platform::FileEntry& file, const std::string& path,
-                                 const std::function<int(platform::FileState& state)>& opened) {
+                                 const std::function<void(const platform::FileState& state)>& opened) {
   platform::FileState state;
   const OpenFile input(platform::open_file(file, state));
   if (input.fd() < 0) {
     throw FileError("Cannot open", path, errno);
   }
-  const int instead = opened ? opened(state) : -1;
-  return digest_open(instead >= 0 ? instead : input.fd(), state, path);
+  if (opened) {
+    opened(state);
+  }
+  return digest_open(input.fd(), state, path);
 }
 
 std::string FileDigester::digest_open(int fd, const platform::FileState& opened, const std::string& path,

@@ -27,14 +27,12 @@ public:
   FileDigester();
 
   // The SHA-256 digest of the file's whole contents as 64 lowercase hexadecimal digits. `path` names the file in
-  // messages. `opened`, when given, is called with the file's state once it is open, before it is read; it may
-  // return a descriptor to read the file through instead (one this process writes the file through, with `state`
-  // made its own), or -1.
+  // messages. `opened`, when given, is called with the file's state once it is open, before it is read.
   // Throws FileError `Cannot open "PATH": REASON.` when the file cannot be opened for reading or is not a regular
   // file, and `Cannot read "PATH": REASON.` when a read fails or would wait, when the file gives more bytes than its
   // size, or when it changes while it is read. Gives up between two reads when the run is asked to stop.
   std::string digest(const platform::FileEntry& file, const std::string& path,
-                     const std::function<int(platform::FileState& state)>& opened = {});
+                     const std::function<void(const platform::FileState& state)>& opened = {});
 
   // As digest(), for a file already opened with platform::open_file, which gave `opened`. Gives up with an error
   // between two reads once `cancelled` is set.

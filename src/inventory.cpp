@@ -161,10 +161,8 @@ private:
     if (const int list = m_own != nullptr ? m_own->descriptor_of(entry.relative, state) : -1; list >= 0) {
       return m_digester.digest_open(list, state, entry.relative);
     }
-    return m_digester.digest(entry.file, entry.relative, [this](platform::FileState& opened) {
-      count_hashed(opened.size);
-      return m_own != nullptr ? m_own->descriptor_of(opened) : -1;
-    });
+    return m_digester.digest(entry.file, entry.relative,
+                             [this](const platform::FileState& opened) { count_hashed(opened.size); });
   }
 
   LineSink& m_sink;

@@ -85,15 +85,6 @@ int ListFiles::descriptor_of(const std::string& relative_path, platform::FileSta
   return -1;
 }
 
-int ListFiles::descriptor_of(platform::FileState& state) const {
-  for (const ListFile* list : {&m_patchlist, &m_folders}) {
-    if (list->identity() == state.identity && platform::file_state(list->fd(), state)) {
-      return list->fd();
-    }
-  }
-  return -1;
-}
-
 void ListFiles::close() {
   m_patchlist.close();
   m_folders.close();

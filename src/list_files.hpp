@@ -66,12 +66,10 @@ public:
   // Which files the two lists are, since other entries may lead to them too.
   std::vector<platform::FileIdentity> identities() const;
 
-  // A list is read through the descriptor that writes it, with `state` made the list's own: an entry at the top of
-  // the tree named as one of them (`relative_path`) is never opened again, and a file just opened (of state
-  // `state`) that is one of them is read through it instead. Opened again, it may be unreadable for its mode (a
-  // umask of 0777), or locked against other readers (CIFS). -1 when it is no list.
+  // The descriptor that writes the list named `relative_path` (an entry at the top of the tree), with `state` made
+  // the list's; -1 when it names no list. A list is read through it, never opened again: it may be unreadable for
+  // its mode (a umask of 0777), or locked against other readers (CIFS).
   int descriptor_of(const std::string& relative_path, platform::FileState& state) const;
-  int descriptor_of(platform::FileState& state) const;
 
 private:
   ListFile m_patchlist;

@@ -161,8 +161,10 @@ template <typename Body> int run(Body&& body) {
   return g_failure_status;
 }
 
-bool starts_with(std::string_view text, std::string_view start) {
-  return text.substr(0, start.size()) == start;
+int usage_error(const std::string& why) {
+  g_failure_status = 2;
+  report(why, k_usage_line);
+  return 2;
 }
 
 } // namespace
@@ -173,35 +175,34 @@ bool starts_with(std::string_view text, std::string_view start) {
 int main(int argc, char** argv) {
   treeinv::platform::prepare_process();
   const std::vector<std::string_view> arguments(argv + 1, argv + argc);
-  const auto given = [&](std::string_view option) {
-    return std::find(arguments.begin(), arguments.end(), option) != arguments.end();
-  };
+  std::string_view mode;
   for (const std::string_view argument : arguments) {
-    if (starts_with(argument, "--") && argument != "--help" && argument != "--version" && argument != "--check" &&
-        argument != "--compare") {
-      g_failure_status = 2;
-      report(std::string("Unknown option \"").append(argument) + "\"; ", k_usage_line);
-      return 2;
+    if (argument.substr(0, 2) != "--") {
+      continue;
     }
+    if (argument != "--help" && argument != "--version" && argument != "--check" && argument != "--compare") {
+      return usage_error(std::string("Unknown option \"").append(argument) + "\"; ");
+    }
+    if (!mode.empty() && argument != mode) {
+      return usage_error(std::string(mode) + " and " + std::string(argument) + " cannot be given together; ");
+    }
+    mode = argument;
   }
-  if (arguments.size() == 1 && (arguments[0] == "--help" || arguments[0] == "-h")) {
+  if (arguments.size() == 1 && (mode == "--help" || arguments[0] == "-h")) {
     return print(k_usage);
   }
-  if (arguments.size() == 1 && arguments[0] == "--version") {
+  if (arguments.size() == 1 && mode == "--version") {
     return print(k_version);
   }
-  if (given("--compare") || given("--check")) {
-    g_failure_status = 2;
-  }
-  if (given("--compare")) {
-    if (arguments.size() != 3 || arguments[0] != "--compare" || starts_with(arguments[1], "--") ||
-        starts_with(arguments[2], "--")) {
-      report("--compare takes two folders, and nothing else; ", k_usage_line);
-      return 2;
+  if (mode == "--compare") {
+    if (arguments.size() != 3 || arguments[0] != mode) {
+      return usage_error("--compare takes two folders, and nothing else; ");
     }
+    g_failure_status = 2;
     return run([&](unsigned) { return treeinv::compare_inventories(argv[2], argv[3]) ? 1 : 0; });
   }
-  if (given("--check")) {
+  if (mode == "--check") {
+    g_failure_status = 2;
     return run([](unsigned workers) { return treeinv::check_tree(workers) ? 1 : 0; });
   }
   return run([](unsigned workers) {
