@@ -117,7 +117,10 @@ TEST(Hostile, SpecialFilesAreRefusedWithoutBeingOpened) {
       ::open(fifo.c_str(), O_WRONLY);
       ::_exit(0);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Until the writer waits for a reader, as the kernel tells where it shows that.
+    for (int i = 0; i < 200 && read_file("/proc/" + std::to_string(writer) + "/wchan") != "wait_for_partner"; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     if (how[0] == 'f' && how[1] == 'i') {
       expect_failure(run_treeinv(elsewhere.path()), "Cannot open \"fifo\": No such device or address.");
     } else if (how[0] == 'l') {
