@@ -12,11 +12,14 @@ time would be that of a smaller job, and its row says so in words, with the reas
 the commands print themselves never reaches the terminal. Every command runs with the soft limit on open files
 raised to the hard one, as treeinv raises its own: the floor keeps a folder open per level. The floor and treeinv
 also run pinned to one core, as on a machine whose other cores are busy; --baseline adds another build of
-treeinv, such as an earlier one. --quick makes small trees and runs once, to try the script in seconds. Progress
+treeinv, such as an earlier one. `treeinv --check` is timed on the same trees, against the inventory; on the deep
+tree treeinv also runs with a busy loop on every core; and `treeinv --compare` is timed on two made-up inventories
+of a million files each. --quick makes small trees and runs once, to try the script in seconds. Progress
 goes to standard error, the tables to standard output. The trees are removed at the end, also when the script is
 interrupted or terminated, unless --keep.
 """
 import argparse
+import contextlib
 import os
 import random
 import resource
@@ -147,9 +150,50 @@ def hashed_files(name, tree, output):
         with open(output) as text:
             words = text.read().split()
         return int(words[-1]) if words else None
+    if name.startswith("check"):
+        return None
     if name.startswith(("treeinv", "baseline")):
         return count_lines(os.path.join(tree, "patchlist.txt"))
     return count_lines(output)
+
+
+def make_inventories(path, files):
+    """Two inventories of FILES files each in PATH/old and PATH/new, as a later build of a game would differ from
+    an earlier one: a few files changed, moved, gone and added."""
+    generator = random.Random(files)
+    digests = ["%064x" % generator.getrandbits(256) for _ in range(files)]
+    paths = ["data%03d/sub%03d/file%07d.dat" % (i % 997, i % 101, i) for i in range(files)]
+    for name, changes in (("old", None), ("new", files // 100)):
+        os.makedirs(os.path.join(path, name))
+        lines = list(zip(paths, digests))
+        if changes:
+            for i in range(0, changes * 4, 4):
+                lines[i] = (lines[i][0], "%064x" % generator.getrandbits(256))
+                lines[i + 1] = ("moved/" + lines[i + 1][0], lines[i + 1][1])
+            del lines[2:changes * 4:4]
+            lines += [("added/file%07d.dat" % i, "%064x" % generator.getrandbits(256)) for i in range(changes)]
+        folders = sorted({line[0].rsplit("/", 1)[0] for line in lines})
+        with open(os.path.join(path, name, "folders.txt"), "w", newline="") as out:
+            out.writelines("%s\\\r\n" % folder.replace("/", "\\") for folder in folders)
+        with open(os.path.join(path, name, "patchlist.txt"), "w", newline="") as out:
+            out.writelines("%s %s\r\n" % line for line in lines)
+
+
+def busy_if(name):
+    """Every core busy while a command whose name says so runs."""
+    return BusyCores() if name.endswith(" busy") else contextlib.nullcontext()
+
+
+class BusyCores:
+    """A busy loop on every core while it lasts."""
+
+    def __enter__(self):
+        self.loops = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(os.cpu_count())]
+
+    def __exit__(self, *_):
+        for loop in self.loops:
+            loop.kill()
+            loop.wait()
 
 
 def main():
@@ -173,7 +217,8 @@ def main():
     work = tempfile.mkdtemp(prefix="treeinv-bench-", dir=args.dir)
     try:
         commands = {"floor": None, "treeinv": None, "sha256sum": "find . -type f -print0 | xargs -0 sha256sum",
-                    "rhash": "rhash --sha256 -r .", "floor@1": None, "treeinv@1": None}
+                    "rhash": "rhash --sha256 -r .", "floor@1": None, "treeinv@1": None, "check": None,
+                    "check@1": None}
         if args.baseline:
             commands.update({"baseline": None, "baseline@1": None})
         # Files take their size in blocks of 4 KiB; folders a block each.
@@ -195,6 +240,8 @@ def main():
                 program = os.path.abspath(program)
                 commands[name] = "exec " + program
                 commands[name + "@1"] = "exec taskset -c 0 " + program
+        commands["check"] = commands["treeinv"] + " --check"
+        commands["check@1"] = commands["treeinv@1"] + " --check"
 
         trees = [("big (4 x %d MiB)" % big_mib, "big", lambda path: make_big_tree(path, big_mib)),
                  ("small (%s files, %d folders)" % (format(small_folders * 50, ","), small_folders), "small",
@@ -214,13 +261,17 @@ def main():
         errors = os.path.join(work, "errors.txt")
         for title, folder, _ in trees:
             tree = os.path.join(work, folder)
+            # A chain of small folders gives threads nothing to do; they must not cost it either, on a busy machine.
+            tree_commands = dict(commands)
+            if folder == "deep":
+                tree_commands.update({"treeinv busy": commands["treeinv"], "treeinv@1 busy": commands["treeinv@1"]})
             # treeinv first, so that the lists it writes into the tree are there for every command to count.
             measure(commands["treeinv"], tree, report)
             files = count_files(tree)
             # Once each to warm the cache and see that the command hashed every file.
             left_out = {}
-            for name, command in commands.items():
-                with open(output, "wb") as out, open(errors, "wb") as err:
+            for name, command in tree_commands.items():
+                with open(output, "wb") as out, open(errors, "wb") as err, busy_if(name):
                     elapsed, _, status = measure(command, tree, report, out, err)
                 problem = trouble(status, hashed_files(name, tree, output), files, errors)
                 if problem:
@@ -228,14 +279,14 @@ def main():
                     say("%s tree: %s %s; left out of the timing" % (folder, name, problem))
                 else:
                     say("%s tree: %s took %.2f s, warming up" % (folder, name, elapsed))
-            timed = [name for name in commands if name not in left_out]
+            timed = [name for name in tree_commands if name not in left_out]
             times = {name: [] for name in timed}
             memory = {name: 0 for name in timed}
             for run in range(args.runs):
                 start = time.perf_counter()
                 for name in timed:
-                    with open(errors, "wb") as err:
-                        elapsed, peak, status = measure(commands[name], tree, report, errors=err)
+                    with open(errors, "wb") as err, busy_if(name):
+                        elapsed, peak, status = measure(tree_commands[name], tree, report, errors=err)
                     if status != 0:
                         sys.exit("benchmark: %s tree, run %d: %s %s"
                                  % (folder, run + 1, name, trouble(status, None, files, errors)))
@@ -244,20 +295,38 @@ def main():
                 say("%s tree: run %d of %d took %.1f s" % (folder, run + 1, args.runs, time.perf_counter() - start))
             medians = {name: statistics.median(values) for name, values in times.items()}
             print("\n%s: %s files" % (title, format(files, ",")))
-            print("  %-11s %9s %9s %9s %10s" % ("command", "seconds", "x floor", "x rhash", "peak MiB"))
+            print("  %-14s %6s %9s %9s %10s" % ("command", "seconds", "x floor", "x rhash", "peak MiB"))
 
             def ratio(name, to):
                 return "%9.2f" % (medians[name] / medians[to]) if to in medians else "%9s" % "-"
 
-            for name in commands:
+            for name in tree_commands:
                 if name in left_out:
-                    print("  %-11s %s" % (name, left_out[name]))
+                    print("  %-14s %s" % (name, left_out[name]))
                     continue
                 # Pinned commands compare with the pinned floor.
-                floor_name = "floor@1" if name.endswith("@1") else "floor"
-                print("  %-11s %9.3f %s %s %10.1f" % (name, medians[name], ratio(name, floor_name),
+                floor_name = "floor@1" if "@1" in name else "floor"
+                print("  %-14s %6.3f %s %s %10.1f" % (name, medians[name], ratio(name, floor_name),
                                                       ratio(name, "rhash"), memory[name] / 1024))
+            print("  check / treeinv: %s, on one core %s" % (ratio("check", "treeinv").strip(),
+                                                            ratio("check@1", "treeinv@1").strip()))
+            if folder == "deep":
+                print("  treeinv / treeinv@1: %s quiet, %s with every core busy"
+                      % (ratio("treeinv", "treeinv@1").strip(), ratio("treeinv busy", "treeinv@1 busy").strip()))
             sys.stdout.flush()
+
+        inventories = os.path.join(work, "inventories")
+        compared = 10000 if args.quick else 1000000
+        say("making two inventories of %s files each" % format(compared, ","))
+        make_inventories(inventories, compared)
+        runs = []
+        for _ in range(args.runs):
+            elapsed, peak, status = measure(commands["treeinv"] + " --compare old new", inventories, report)
+            if status != 1:
+                sys.exit("benchmark: treeinv --compare ended with status %d, not 1" % status)
+            runs.append(elapsed)
+        print("\ncompare (two inventories of %s files, 1%% of them changed, moved, gone and added): median %.2f s,"
+              " peak %.1f MiB" % (format(compared, ","), statistics.median(runs), peak / 1024))
     finally:
         if args.keep:
             print("\ntrees kept in %s" % work)

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <string_view>
@@ -32,27 +33,33 @@ struct Line {
   bool seen = false;
 };
 
-// A list read back whole, with its lines sorted by path, or by their place in the list.
+// A list read back whole: its lines in the order of the list, and by path for lookups.
 struct List {
   std::string name;
-  std::string text;
+  // Left as read, without the time it takes to fill a buffer of many megabytes before reading into it.
+  std::unique_ptr<char[]> bytes;
+  std::string_view text;
   std::vector<Line> lines;
+  std::vector<std::uint32_t> by_path;
+  // The line after the last one found.
+  std::size_t next = 0;
 
   std::string_view path(const Line& line) const { return {text.data() + line.offset, line.length}; }
+  std::string_view path(std::uint32_t line) const { return path(lines[line]); }
   std::string_view digest(const Line& line) const {
     return {text.data() + line.offset + line.length + 1, k_digest_size};
   }
-  void sort_by_path() {
-    std::sort(lines.begin(), lines.end(), [&](const Line& a, const Line& b) { return path(a) < path(b); });
-  }
-  void sort_by_place() {
-    std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) { return a.offset < b.offset; });
-  }
-  // Between sort_by_path() and sort_by_place().
   Line* find(std::string_view wanted) {
-    const auto at = std::lower_bound(lines.begin(), lines.end(), wanted,
-                                     [&](const Line& line, std::string_view key) { return path(line) < key; });
-    return at != lines.end() && path(*at) == wanted ? &*at : nullptr;
+    // A tree that did not change is walked in the order its list was written, so the next line is the likely one.
+    if (next >= lines.size() || path(lines[next]) != wanted) {
+      const auto at = std::lower_bound(by_path.begin(), by_path.end(), wanted,
+                                       [&](std::uint32_t line, std::string_view key) { return path(line) < key; });
+      if (at == by_path.end() || path(*at) != wanted) {
+        return nullptr;
+      }
+      next = *at;
+    }
+    return &lines[next++];
   }
   [[noreturn]] void fail(std::size_t offset, const std::string& reason) const {
     const auto number = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n') + 1;
@@ -77,21 +84,21 @@ List read_list(const std::string& folder, const char* name) {
   if (!platform::file_state(input.fd(), state)) {
     throw FileError("Cannot read", list.name, errno);
   }
-  list.text.resize(state.size);
+  list.bytes.reset(new char[state.size]);
   std::size_t size = 0;
-  for (std::ptrdiff_t count = 1; size < list.text.size() && count > 0; size += static_cast<std::size_t>(count)) {
-    count = platform::read_at(input.fd(), list.text.data() + size, list.text.size() - size, size);
+  for (std::ptrdiff_t count = 1; size < state.size && count > 0; size += static_cast<std::size_t>(count)) {
+    count = platform::read_at(input.fd(), list.bytes.get() + size, state.size - size, size);
     if (count < 0) {
       throw FileError("Cannot read", list.name, errno);
     }
   }
-  list.text.resize(size);
+  list.text = std::string_view(list.bytes.get(), size);
   for (std::size_t start = 0; start < size;) {
     const std::size_t end = list.text.find('\n', start);
     if (std::min(end, size) - start > k_longest_line) {
       list.fail(start, "Line is longer than " + std::to_string(k_longest_line) + " bytes");
     }
-    if (end == std::string::npos || end == start || list.text[end - 1] != '\r') {
+    if (end == std::string_view::npos || end == start || list.text[end - 1] != '\r') {
       list.fail(start, "Line does not end in CR LF");
     }
     std::string_view line(list.text.data() + start, end - 1 - start);
@@ -112,11 +119,14 @@ List read_list(const std::string& folder, const char* name) {
     }
     start = end + 1;
   }
-  list.sort_by_path();
-  const auto twice = std::adjacent_find(list.lines.begin(), list.lines.end(),
-                                        [&](const Line& a, const Line& b) { return list.path(a) == list.path(b); });
-  if (twice != list.lines.end()) {
-    list.fail(std::max(twice[0].offset, twice[1].offset), "The same path as an earlier line");
+  list.by_path.resize(list.lines.size());
+  std::iota(list.by_path.begin(), list.by_path.end(), std::uint32_t{0});
+  std::sort(list.by_path.begin(), list.by_path.end(),
+            [&](std::uint32_t a, std::uint32_t b) { return list.path(a) < list.path(b); });
+  const auto twice = std::adjacent_find(list.by_path.begin(), list.by_path.end(),
+                                        [&](std::uint32_t a, std::uint32_t b) { return list.path(a) == list.path(b); });
+  if (twice != list.by_path.end()) {
+    list.fail(list.lines[std::max(twice[0], twice[1])].offset, "The same path as an earlier line");
   }
   return list;
 }
@@ -183,8 +193,6 @@ public:
   // Prints the moves, the other new files kept and the missing entries, each in the order of its list, and the
   // summary. Returns whether anything differs.
   bool finish() {
-    m_folders.sort_by_place();
-    m_files.sort_by_place();
     // A missing file moved when exactly one new file holds its digest, and no other missing file does.
     std::vector<std::string_view> gone;
     for (const Line& line : m_files.lines) {
@@ -270,8 +278,7 @@ bool check_tree(unsigned workers) {
 bool compare_inventories(const std::string& old_folder, const std::string& new_folder) {
   Comparison comparison(old_folder);
   for (const char* name : {k_folders_name, k_patchlist_name}) {
-    List list = read_list(new_folder, name);
-    list.sort_by_place();
+    const List list = read_list(new_folder, name);
     for (const Line& line : list.lines) {
       name == k_folders_name ? comparison.folder(list.path(line)) : comparison.file(list.path(line), list.digest(line));
     }
