@@ -750,7 +750,7 @@ public:
     int open_error = 0;
   };
 
-  HungServer(const std::string& folder, std::vector<File> files) : m_folder(folder) {
+  HungServer(const std::string& folder, const std::vector<File>& files) : m_folder(folder) {
     int held[2];
     const int fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (fuse < 0 || ::pipe(held) != 0) {
