@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -70,7 +71,7 @@ TEST(Check, TellsEveryKindOfDifference) {
   ASSERT_EQ(std::rename((dir / "twins/two").c_str(), (dir / "twins2/two").c_str()), 0);
   write_file(dir / "b/fresh.txt", "fresh");
   for (const char* gone : {"gone/inner/file", "gone/inner", "gone", "a/x/inside", "a/x"}) {
-    ASSERT_EQ(std::remove((dir / gone).c_str()), 0) << gone;
+    ASSERT_TRUE(std::filesystem::remove(dir / gone)) << gone;
   }
   write_file(dir / "a/x", "a file now");
   const std::string folders = read_file(dir / "folders.txt");
