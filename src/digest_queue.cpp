@@ -135,8 +135,17 @@ void DigestQueue::work(Shared& shared) {
     if (shared.stopping) {
       return;
     }
-    std::shared_ptr<Job> job = std::move(shared.queue.front());
-    shared.queue.pop_front();
+    // The files whose lines are due next are left to the caller, which hashes them itself rather than wait for a
+    // worker halfway through one: a worker starts a batch further on, unless that is all there is.
+    while (!shared.queue.empty() && shared.queue.front()->started) {
+      shared.queue.pop_front();
+    }
+    if (shared.queue.empty()) {
+      continue;
+    }
+    const std::size_t at = shared.queue.size() > k_wake_batch ? k_wake_batch : 0;
+    const std::shared_ptr<Job> job = std::move(shared.queue[at]);
+    shared.queue.erase(shared.queue.begin() + static_cast<std::ptrdiff_t>(at));
     if (job->started) {
       continue;
     }
