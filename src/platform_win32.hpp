@@ -6,8 +6,8 @@
 #include <string_view>
 
 // Pieces of the Windows layer that are worth checking on their own, some of them because Wine cannot show them
-// through a whole run (junctions, the 260-character limit), others because they depend on the code page, which a
-// test can name here instead of changing the system's.
+// through a whole run (junctions, cloud files, file systems without file IDs), others because they depend on the
+// code page, which a test can name here instead of changing the system's.
 namespace treeinv::platform::win32 {
 
 // The code page of narrow paths: UTF-8 when the C runtime's locale uses it, otherwise the code page the file
@@ -32,17 +32,30 @@ std::string prefix_of(std::wstring_view folder, unsigned code_page = narrow_code
 // the second byte of a character may be 0x5C too; that byte stays.
 std::string with_separators(std::string path, char separator, unsigned code_page);
 
-// The form of a full path that lifts the 260-character limit and is taken by the file system as it stands, so that
-// names ending in a dot or a space, or named like devices, reach the entry of that name.
-std::wstring long_form(const std::wstring& full_path);
+// Whether an entry of these attributes and reparse tag stands for another one: a symbolic link, a junction or
+// another name surrogate, or a reparse point of the tag 0, as Wine shows a Linux symbolic link. Other reparse
+// points (cloud files, deduplicated or compressed ones) hold their own contents and are ordinary entries.
+bool is_link(std::uint32_t attributes, std::uint32_t reparse_tag);
 
-// Whether the walk goes into an entry, judged by the attributes and reparse tag its folder's enumeration gave:
-// into folders, but not through symbolic links, junctions or other name surrogates, nor into a reparse point of
-// the tag 0, as Wine shows a Linux symbolic link to a folder.
-bool descends_into(std::uint32_t attributes, std::uint32_t reparse_tag);
+// Whether an ID tells a file apart: file systems without IDs give 0, and those whose IDs take 128 bits give all
+// ones for the 64-bit form.
+bool usable_id(std::uint64_t id);
 
-// Why a file found at a list's name cannot serve as that list, judged by what its handle says (attributes, file
-// type, number of names); null when it can.
-const char* list_refusal(std::uint32_t attributes, std::uint32_t file_type, std::uint32_t links);
+// What a folder's listing or an open handle says of an entry.
+struct Sighting {
+  std::uint32_t attributes = 0;
+  std::uint32_t reparse_tag = 0;
+  std::uint64_t id = 0;
+};
+
+// Why a folder about to be entered is not the one its parent's listing gave (`listed`), judged by a listing of its
+// name alone just before it was opened (`looked_again`) and by what the opened handle says (`opened`): a link put
+// in its place, or another folder. Null when it may be entered.
+const char* folder_refusal(const Sighting& listed, const Sighting& looked_again, const Sighting& opened);
+
+// Why a file found at a list's name cannot serve as that list, judged by what its handle says (attributes, reparse
+// tag, file type, number of names); null when it can.
+const char* list_refusal(std::uint32_t attributes, std::uint32_t reparse_tag, std::uint32_t file_type,
+                         std::uint32_t links);
 
 } // namespace treeinv::platform::win32

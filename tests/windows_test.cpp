@@ -24,14 +24,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using platform::win32::descends_into;
+using platform::win32::folder_refusal;
+using platform::win32::is_link;
 using platform::win32::list_refusal;
-using platform::win32::long_form;
 using platform::win32::narrow_code_page;
 using platform::win32::prefix_of;
 using platform::win32::shown;
 using platform::win32::to_narrow;
 using platform::win32::to_wide;
+using platform::win32::usable_id;
 using platform::win32::with_separators;
 
 // The system's own text for the no-mapping error, which Wine words differently from Windows.
@@ -197,11 +198,9 @@ TEST(AnyCodePage, AStartingFolderBelowANameOutsideTheCodePageListsAsAnyOther) {
                                                                      "\": " + no_mapping_text());
 }
 
-TEST(WindowsPaths, TheLongFormIsBuiltFromTheFullPath) {
-  EXPECT_EQ(long_form(L"C:\\game\\data"), L"\\\\?\\C:\\game\\data");
-  EXPECT_EQ(long_form(L"C:\\"), L"\\\\?\\C:\\");
-  EXPECT_EQ(long_form(L"\\\\server\\share\\game"), L"\\\\?\\UNC\\server\\share\\game");
-  EXPECT_EQ(long_form(L"\\\\?\\C:\\game"), L"\\\\?\\C:\\game");
+// The form of a full path that lifts the 260-character limit, for making a tree deeper than that.
+std::wstring long_form(const std::string& path) {
+  return L"\\\\?\\" + wide(path);
 }
 
 TEST(WindowsPaths, EntriesBeyond260CharactersAreWalkedHashedAndListed) {
@@ -210,10 +209,10 @@ TEST(WindowsPaths, EntriesBeyond260CharactersAreWalkedHashedAndListed) {
   std::string relative;
   while (dir.path().size() + relative.size() < 400) {
     relative += (relative.empty() ? "" : "\\") + std::string(60, 'd') + std::to_string(relative.size());
-    ASSERT_TRUE(CreateDirectoryW(long_form(wide(dir / relative)).c_str(), nullptr)) << GetLastError();
+    ASSERT_TRUE(CreateDirectoryW(long_form(dir / relative).c_str(), nullptr)) << GetLastError();
   }
   const std::string contents = random_bytes(10000, 7);
-  write_file(long_form(wide(dir / relative + "\\deep file.bin")), contents);
+  write_file(long_form(dir / relative + "\\deep file.bin"), contents);
   expect_clean_run(run_treeinv(dir.path()));
 
   std::string listed = relative;
@@ -233,21 +232,55 @@ TEST(WindowsPaths, AWalkFromADriveRootGivesPlainNames) {
   EXPECT_EQ(walk.relative_path(), enumeration_order("C:\\").front());
 }
 
-// Wine shows no junction or Windows symbolic link to a program, so the decision that keeps the walk out of them is
-// checked on its own; a Linux symbolic link, which Wine does show, is run through below.
-TEST(WindowsWalk, DescendsIntoFoldersButNotThroughLinks) {
+// Wine shows no junction, Windows symbolic link or cloud file to a program, so the decisions that keep the walk out
+// of links and in ordinary reparse points are checked on their own, with the tags Windows gives.
+TEST(WindowsWalk, OnlyNameSurrogatesAreLinks) {
+  constexpr DWORD k_reparse = FILE_ATTRIBUTE_REPARSE_POINT;
+  constexpr DWORD k_symbolic_link = 0xA000000C;
+  constexpr DWORD k_junction = 0xA0000003;
+  // Symbolic links, junctions, and the tag 0 of Wine's links lead elsewhere.
+  for (const DWORD tag : {k_symbolic_link, k_junction, 0ul}) {
+    EXPECT_TRUE(is_link(k_reparse, tag)) << std::hex << tag;
+    EXPECT_TRUE(is_link(k_reparse | FILE_ATTRIBUTE_DIRECTORY, tag)) << std::hex << tag;
+  }
+  // Cloud files and folders (OneDrive), deduplicated and compressed (WOF) files, and an application's alias hold
+  // something of their own.
+  for (const DWORD tag : {0x9000001Aul, 0x9000101Aul, 0x80000013ul, 0x80000017ul, 0x8000001Bul}) {
+    EXPECT_FALSE(is_link(k_reparse, tag)) << std::hex << tag;
+    EXPECT_FALSE(is_link(k_reparse | FILE_ATTRIBUTE_DIRECTORY, tag)) << std::hex << tag;
+  }
+  // The tag means nothing without the attribute.
+  EXPECT_FALSE(is_link(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0));
+  EXPECT_FALSE(is_link(FILE_ATTRIBUTE_ARCHIVE, k_symbolic_link));
+}
+
+TEST(WindowsWalk, AFolderIsEnteredOnlyIfStillTheOneListed) {
   constexpr DWORD k_folder = FILE_ATTRIBUTE_DIRECTORY;
   constexpr DWORD k_reparse = k_folder | FILE_ATTRIBUTE_REPARSE_POINT;
-  EXPECT_TRUE(descends_into(k_folder, 0));
-  EXPECT_TRUE(descends_into(k_folder | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY, 0));
-  // Symbolic links, junctions, and the tag 0 of Wine's links lead elsewhere.
-  EXPECT_FALSE(descends_into(k_reparse, IO_REPARSE_TAG_SYMLINK));
-  EXPECT_FALSE(descends_into(k_reparse, IO_REPARSE_TAG_MOUNT_POINT));
-  EXPECT_FALSE(descends_into(k_reparse, 0));
-  // Cloud placeholders and deduplicated folders hold their own files.
-  EXPECT_TRUE(descends_into(k_reparse, IO_REPARSE_TAG_CLOUD_1));
-  EXPECT_TRUE(descends_into(k_reparse, IO_REPARSE_TAG_DEDUP));
-  EXPECT_FALSE(descends_into(FILE_ATTRIBUTE_ARCHIVE, 0));
+  const platform::win32::Sighting plain{k_folder, 0, 0x0005000000001234};
+  const platform::win32::Sighting cloud{k_reparse, 0x9000001A, plain.id};
+  EXPECT_EQ(folder_refusal(plain, plain, plain), nullptr);
+  EXPECT_EQ(folder_refusal(cloud, cloud, cloud), nullptr);
+  // A junction or symbolic link in its place, as Windows' handle shows it, or as only a new listing shows it under
+  // Wine, whose handle follows the link to a plain folder with the target's ID.
+  const std::string link = "Was swapped for a link after it was listed";
+  for (const DWORD tag : {0xA0000003ul, 0xA000000Cul}) {
+    const platform::win32::Sighting swapped{k_reparse, tag, 0x0003000000000077};
+    EXPECT_EQ(folder_refusal(plain, plain, swapped), link);
+    EXPECT_EQ(folder_refusal(plain, swapped, plain), link);
+  }
+  EXPECT_EQ(folder_refusal(plain, {k_reparse, 0, 0x77}, {k_folder, 0, 0x77}), link);
+  // A file put there, or another folder.
+  EXPECT_EQ(folder_refusal(plain, {FILE_ATTRIBUTE_ARCHIVE, 0, plain.id}, plain), link);
+  const std::string other = "Was swapped for another folder after it was listed";
+  EXPECT_EQ(folder_refusal(plain, plain, {k_folder, 0, 0x77}), other);
+  EXPECT_EQ(folder_refusal(plain, {k_folder, 0, 0x77}, plain), other);
+  // IDs that a file system does not have tell nothing.
+  for (const std::uint64_t none : {std::uint64_t{0}, ~std::uint64_t{0}}) {
+    EXPECT_FALSE(usable_id(none));
+    EXPECT_EQ(folder_refusal({k_folder, 0, none}, {k_folder, 0, none}, {k_folder, 0, 0x77}), nullptr);
+    EXPECT_EQ(folder_refusal(plain, {k_folder, 0, none}, {k_folder, 0, none}), nullptr);
+  }
 }
 
 // The kind comes from the enumeration's attributes; hidden, system and read-only entries are listed as any other.
@@ -395,21 +428,17 @@ TEST(WindowsExe, CarriesItsVersionForTheFileProperties) {
   }
 }
 
-TEST(WindowsFiles, AMessageIsNotWrittenIntoAListThatIsStandardError) {
-  REQUIRE_CODE_PAGE_1252();
-  TempDir dir;
-  write_file(wide(dir / "") + L"\u0100.txt", "");
-  RunOptions options;
-  options.stderr_file = dir / "patchlist.txt";
-  EXPECT_EQ(run_treeinv(dir.path(), options).exit_status, 1);
-  EXPECT_EQ(read_file(dir / "patchlist.txt").find("treeinv"), std::string::npos);
-}
-
 // Wine shows no Windows link or junction to a program, so that refusal is checked on its own.
 TEST(WindowsLists, ListsThatAreNotPlainFilesOfTheirOwnAreRefusedAndLeftAsTheyWere) {
-  EXPECT_EQ(list_refusal(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN, FILE_TYPE_DISK, 1), nullptr);
-  EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_REPARSE_POINT, FILE_TYPE_DISK, 1), "Is a symbolic link or junction");
-  EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_NORMAL, FILE_TYPE_CHAR, 1), "Is not a regular file");
+  EXPECT_EQ(list_refusal(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN, 0, FILE_TYPE_DISK, 1), nullptr);
+  for (const DWORD link : {0xA0000003ul, 0xA000000Cul, 0ul}) {
+    EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_REPARSE_POINT, link, FILE_TYPE_DISK, 1), "Is a symbolic link or junction");
+  }
+  // A list in a folder that OneDrive keeps, or deduplicated, is a list like any other.
+  for (const DWORD own : {0x9000001Aul, 0x80000013ul}) {
+    EXPECT_EQ(list_refusal(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE, own, FILE_TYPE_DISK, 1), nullptr);
+  }
+  EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_NORMAL, 0, FILE_TYPE_CHAR, 1), "Is not a regular file");
   TempDir elsewhere;
   write_file(elsewhere / "victim", "precious");
   TempDir dir;
