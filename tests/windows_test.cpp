@@ -15,6 +15,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include <windows.h>
@@ -298,20 +300,185 @@ TEST(WindowsWalk, HiddenSystemAndReadOnlyEntriesAreListedByTheirKind) {
   expect_lists_match_model(dir.path());
 }
 
-// A run of its own makes the tree on the Linux side, with symbolic links (see CMakeLists.txt), and names its path.
-TEST(WindowsWalk, ALinuxLinkToAFolderIsListedButNotEntered) {
-  const char* tree = std::getenv("TREEINV_TEST_LINUX_LINKS");
-  if (tree == nullptr) {
-    GTEST_SKIP() << "needs a tree with Linux symbolic links, made by its own test run";
+// What the helper on the Linux side (tests/linux_side.sh) does for the tests under Wine that no Windows program
+// can do there. A test that needs it is skipped without it, as on Windows.
+class LinuxSide {
+public:
+  LinuxSide() {
+    const char* side = std::getenv("TREEINV_TEST_LINUX_SIDE");
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    m_unix_name =
+        reinterpret_cast<UnixName>(reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")));
+    if (side != nullptr && m_unix_name != nullptr) {
+      m_folder = std::string("Z:") + side;
+      std::replace(m_folder.begin(), m_folder.end(), '/', '\\');
+    }
   }
-  std::string path = std::string("Z:") + tree;
-  std::replace(path.begin(), path.end(), '/', '\\');
-  expect_clean_run(run_treeinv(path));
-  const std::string folders = read_file(path + "\\folders.txt");
+
+  bool available() const { return !m_folder.empty(); }
+
+  // What the last script wrote on its standard output and error.
+  std::string log() const { return read_file(m_folder + "\\log"); }
+
+  // The Linux name of a Windows path, quoted for sh.
+  std::string operator()(const std::string& path) const {
+    char* name = m_unix_name(wide(path).c_str());
+    std::string quoted = "'";
+    for (const char* c = name; c != nullptr && *c != '\0'; ++c) {
+      quoted += *c == '\'' ? std::string("'\\''") : std::string(1, *c);
+    }
+    HeapFree(GetProcessHeap(), 0, name);
+    return quoted + "'";
+  }
+
+  // Runs `script` with sh on the Linux side and gives its exit status, -1 when it gave none within five minutes.
+  int run(const std::string& script) const {
+    write_file(m_folder + "\\request.part", script);
+    MoveFileExW(wide(m_folder + "\\request.part").c_str(), wide(m_folder + "\\request").c_str(), 0);
+    const std::wstring done = wide(m_folder + "\\done");
+    for (int wait = 0; wait < 30000 && GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++wait) {
+      Sleep(10);
+    }
+    const std::string answer = GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES ? "" : read_file(done);
+    DeleteFileW(done.c_str());
+    return answer.empty() ? -1 : std::stoi(answer);
+  }
+
+private:
+  using UnixName = char*(CDECL*)(const wchar_t*);
+  UnixName m_unix_name = nullptr;
+  std::string m_folder;
+};
+
+// Removes a folder from the Linux side when it goes out of scope: Wine cannot remove a Linux symbolic link, nor a
+// folder deeper than a path can name.
+class RemovedBy {
+public:
+  RemovedBy(const LinuxSide& side, const TempDir& dir) : m_side(side), m_dir(dir) {}
+  ~RemovedBy() { m_side.run("rm -rf " + m_side(m_dir.path())); }
+  RemovedBy(const RemovedBy&) = delete;
+  RemovedBy& operator=(const RemovedBy&) = delete;
+
+private:
+  const LinuxSide& m_side;
+  const TempDir& m_dir;
+};
+
+#define REQUIRE_LINUX_SIDE(side)                                                                                       \
+  if (!(side).available()) {                                                                                           \
+    GTEST_SKIP() << "needs Wine and the helper on the Linux side (tests/linux_side.sh)";                               \
+  }
+
+TEST(UnderWine, ALinuxLinkToAFolderIsListedButNotEntered) {
+  const LinuxSide side;
+  REQUIRE_LINUX_SIDE(side);
+  TempDir dir;
+  const RemovedBy removed(side, dir);
+  make_dir(dir / "real");
+  write_file(dir / "real\\inside.txt", "inside");
+  ASSERT_EQ(side.run("ln -s real " + side(dir / "link")), 0);
+  expect_clean_run(run_treeinv(dir.path()));
+  const std::string folders = read_file(dir / "folders.txt");
   EXPECT_TRUE(folders == "real\\\r\nlink\\\r\n" || folders == "link\\\r\nreal\\\r\n") << folders;
-  const std::string patchlist = read_file(path + "\\patchlist.txt");
+  const std::string patchlist = read_file(dir / "patchlist.txt");
   EXPECT_NE(patchlist.find("real/inside.txt " + reference_sha256("inside") + "\r\n"), std::string::npos);
   EXPECT_EQ(patchlist.find("link/"), std::string::npos);
+}
+
+// The walk lists the folder X3 and stops there, as at a big file before it, while the Linux side puts something
+// else in its place. Whatever Wine's handle says of what it opens, nothing from outside the tree is listed.
+TEST(UnderWine, AFolderSwappedAfterItWasListedIsNeverEntered) {
+  const LinuxSide side;
+  REQUIRE_LINUX_SIDE(side);
+  const std::string link = "Was swapped for a link after it was listed";
+  const std::string other = "Was swapped for another folder after it was listed";
+  // $1 is the folder, $2 a folder outside the tree with a folder "secret" in it.
+  const std::pair<const char*, std::string> swaps[] = {
+      // Wine's handle follows the link to the secret folder, which has another ID.
+      {"mv \"$1\" \"$2/moved\" && ln -s \"$2/secret\" \"$1\"", link},
+      // The very folder listed, moved out of the tree: only a new listing of its name tells.
+      {"mv \"$1\" \"$2/moved\" && ln -s \"$2/moved\" \"$1\"", link},
+      // Only its ID tells.
+      {"mv \"$1\" \"$2/moved\" && mv \"$2/secret\" \"$1\"", other},
+  };
+  for (const auto& [swap, reason] : swaps) {
+    SCOPED_TRACE(swap);
+    TempDir dir;
+    TempDir outside;
+    const RemovedBy removed(side, dir);
+    const RemovedBy removed_outside(side, outside);
+    make_dir(dir / "X3");
+    write_file(dir / "X3\\inner.txt", "inner");
+    make_dir(outside / "secret");
+    write_file(outside / "secret\\secret.txt", "secret");
+    const ScopedChdir in_dir(dir.path());
+    platform::Walk walk(platform::start_prefix());
+    ASSERT_EQ(walk.relative_path(), "X3");
+    ASSERT_EQ(walk.kind(), platform::Kind::directory);
+    ASSERT_EQ(side.run(std::string("set -- ") + side(dir / "X3") + " " + side(outside.path()) + "\n" + swap), 0);
+    std::string error;
+    try {
+      for (walk.advance(); !walk.at_end(); walk.advance()) {
+        ADD_FAILURE() << walk.relative_path();
+      }
+    } catch (const std::system_error& failure) {
+      error = failure.what();
+    }
+    EXPECT_EQ(error, "recursive_directory_iterator::operator++: " + reason + " [" + (dir / "X3") + "]");
+  }
+}
+
+// Wine turns SIGINT into Ctrl+C, as a console gives it to a program.
+TEST(UnderWine, CtrlCStopsTheRunAfterALineAndEndsItAsStopped) {
+  const LinuxSide side;
+  REQUIRE_LINUX_SIDE(side);
+  TempDir dir;
+  TempDir out;
+  write_file(dir / "small.txt", "small");
+  // A terabyte of zeros takes minutes to hash: the run cannot end before it is stopped, once it has made its lists.
+  make_sparse_file(dir / "huge.bin", std::uint64_t{1} << 40);
+  const std::string run = "cd " + side(dir.path()) + " && timeout -s KILL 60 \"$TREEINV_WINE\" " +
+                          side(ansi(program_path())) + " 2>" + side(out / "err") + " & program=$!\n" + "while [ ! -e " +
+                          side(dir / "patchlist.txt") + " ] && kill -0 $program; do sleep 0.01; done\n" +
+                          "kill -INT $program\n" + "wait $program\necho $? >" + side(out / "status");
+  ASSERT_EQ(side.run(run), 0);
+  // What Wine makes of the status STATUS_CONTROL_C_EXIT: its low byte.
+  EXPECT_EQ(read_file(out / "status"), std::to_string(STATUS_CONTROL_C_EXIT & 0xff) + "\n");
+  EXPECT_EQ(read_file(out / "err"), "treeinv: Stopped by SIGINT\r\n");
+  expect_no_line_for(dir, "huge.bin");
+}
+
+// 3,000 levels of names of 11 characters make a path of 36,000, more than Windows' full paths can hold, and more
+// than Linux's (4,096 bytes), so that the tree is built and walked folder by folder.
+TEST(UnderWine, ATreeDeeperThanAnyPathIsListedInLittleMemory) {
+  const LinuxSide side;
+  REQUIRE_LINUX_SIDE(side);
+  TempDir dir;
+  TempDir empty;
+  TempDir out;
+  const RemovedBy removed(side, dir);
+  constexpr int k_levels = 3000;
+  const std::string name = "abcdefghijk";
+  const std::string run_in = "\"$TREEINV_WINE\" " + side(ansi(program_path()));
+  // Made by Perl, which goes down by relative names; the shell's cd takes full paths.
+  const std::string script = "cd " + side(dir.path()) + " && perl -e 'for (1.." + std::to_string(k_levels) +
+                             ") { mkdir \"" + name + "\" and chdir \"" + name + "\" or die \"$!\" }'\n" + "cd " +
+                             side(empty.path()) + " && /usr/bin/time -f %M -o " + side(out / "empty") + " " + run_in +
+                             " && cd " + side(dir.path()) + " && /usr/bin/time -f %M -o " + side(out / "deep") + " " +
+                             run_in;
+  ASSERT_EQ(side.run(script), 0) << side.log();
+  std::string folders;
+  std::string path;
+  for (int level = 0; level < k_levels; ++level) {
+    path += name + "\\";
+    folders += path + "\r\n";
+  }
+  EXPECT_TRUE(read_file(dir / "folders.txt") == folders);
+  // Peak resident memory in KiB. Wine itself keeps about 5.6 KiB for every folder a process has listed, and that
+  // is not the program's.
+  const long wine_per_folder = 6;
+  const long growth = std::stol(read_file(out / "deep")) - std::stol(read_file(out / "empty"));
+  EXPECT_LT(growth, 16 * 1024 + wine_per_folder * k_levels);
 }
 
 // Opens `name` in the working directory as the walk hands it out.
@@ -411,6 +578,30 @@ TEST(WindowsFiles, TheListsAreReadableWhileTheRunHoldsThemOpen) {
   EXPECT_EQ(FileDigester().digest(entry_named("patchlist.txt"), "patchlist.txt"),
             reference_sha256("data/video/intro.bin " + std::string(64, 'a') + "\r\n"));
   lists.close();
+}
+
+TEST(WindowsLists, ASecondRunIsRefusedAndLeavesTheListsOfTheFirstAlone) {
+  TempDir dir;
+  const ScopedChdir in_dir(dir.path());
+  {
+    ListFiles lists;
+    lists.append_folder("data");
+    expect_failure(run_treeinv(dir.path()), "Cannot create \"patchlist.txt\": In use by another run.");
+    EXPECT_EQ(read_file("folders.txt"), "data\\\r\n");
+    EXPECT_EQ(read_file("patchlist.txt"), "");
+    // Nor can a check read a list half written.
+    platform::FileIdentity identity;
+    EXPECT_EQ(digest_or_error([&] {
+                return std::to_string(platform::open_list("folders.txt", platform::ListUse::read, identity));
+              }),
+              "Cannot open \"folders.txt\": In use by another run.");
+    lists.close();
+  }
+  // And while a check reads one, no run writes it.
+  platform::FileIdentity identity;
+  const OpenFile read(platform::open_list("patchlist.txt", platform::ListUse::read, identity));
+  expect_failure(run_treeinv(dir.path()), "Cannot create \"patchlist.txt\": In use by another run.");
+  EXPECT_EQ(read_file("folders.txt"), "data\\\r\n");
 }
 
 TEST(WindowsExe, CarriesItsVersionForTheFileProperties) {
