@@ -29,9 +29,7 @@ NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLO
 
 namespace treeinv::platform {
 
-// Windows names cannot hold a line end, but a broken file system could still hand one over, and it would split a
-// line of either list. A backslash cannot be refused here: it is the separator, and in a double-byte code page it
-// is also the second byte of some characters.
+// A line end would split a line of either list; a backslash is the separator, and a byte of some DBCS characters.
 const char* const k_unlistable_bytes = "\r\n";
 
 namespace win32 {
@@ -157,14 +155,10 @@ bool usable_id(std::uint64_t id) {
 }
 
 const char* folder_refusal(const Sighting& listed, const Sighting& looked_again, const Sighting& opened) {
-  // Windows' handle tells a link put in the folder's place; Wine's follows it even when asked not to, and only a
-  // listing still shows it there.
   for (const Sighting* seen : {&looked_again, &opened}) {
     if ((seen->attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || is_link(seen->attributes, seen->reparse_tag)) {
       return "Was swapped for a link after it was listed";
     }
-  }
-  for (const Sighting* seen : {&looked_again, &opened}) {
     if (usable_id(listed.id) && usable_id(seen->id) && seen->id != listed.id) {
       return "Was swapped for another folder after it was listed";
     }
@@ -174,38 +168,20 @@ const char* folder_refusal(const Sighting& listed, const Sighting& looked_again,
 
 const char* list_refusal(std::uint32_t attributes, std::uint32_t reparse_tag, std::uint32_t file_type,
                          std::uint32_t links) {
-  if (is_link(attributes, reparse_tag)) {
-    return "Is a symbolic link or junction";
-  }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return "Is a directory";
-  }
-  if (file_type != FILE_TYPE_DISK) {
-    return "Is not a regular file";
-  }
-  if (links > 1) {
-    return "Has other hard links";
-  }
-  return nullptr;
+  return is_link(attributes, reparse_tag)               ? "Is a symbolic link or junction"
+         : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "Is a directory"
+         : file_type != FILE_TYPE_DISK                  ? "Is not a regular file"
+         : links > 1                                    ? "Has other hard links"
+                                                        : nullptr;
 }
 
 } // namespace win32
 
 using win32::SystemError;
 
-// A folder of the tree, open for listing and for opening what is in it. Nothing is ever opened by its full path:
-// the depth of a tree is limited by memory alone, and a folder renamed or swapped meanwhile cannot redirect an open.
+// A folder of the tree, held open to list it and to open what is in it, as nothing is opened by its full path.
 struct Folder {
-  Folder() = default;
-  ~Folder() {
-    if (handle != nullptr) {
-      CloseHandle(handle);
-    }
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-
-  HANDLE handle = nullptr;
+  std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> handle{nullptr, CloseHandle};
 };
 
 namespace {
@@ -214,60 +190,45 @@ constexpr NTSTATUS k_oplock_break_in_progress = 0x00000108;
 constexpr auto k_buffer_overflow = static_cast<NTSTATUS>(0x80000005);
 constexpr auto k_no_more_files = static_cast<NTSTATUS>(0x80000006);
 constexpr auto k_no_such_file = static_cast<NTSTATUS>(0xC000000F);
-constexpr auto k_file_is_a_directory = static_cast<NTSTATUS>(0xC00000BA);
+constexpr auto k_is_a_directory = static_cast<NTSTATUS>(0xC00000BA);
+constexpr auto k_not_a_disk_file = static_cast<NTSTATUS>(0xC0000024);    // STATUS_OBJECT_TYPE_MISMATCH
+constexpr auto k_oplock_not_granted = static_cast<NTSTATUS>(0xC00000E2); // STATUS_OPLOCK_NOT_GRANTED
 constexpr auto k_file_id_information = static_cast<FILE_INFORMATION_CLASS>(59);
 constexpr ULONG k_share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const char* const k_walk_start = "recursive_directory_iterator::recursive_directory_iterator";
 const char* const k_walk_on = "recursive_directory_iterator::operator++";
 
-// The C runtime's error number for a system error it did not translate itself, as it would have translated it.
+// The C runtime's error number for a system error it did not translate itself, as it would have translated it;
+// besides, a read cut short by a stop request, and a reparse point that no filter reads (a socket's, an alias's).
 int errno_of(DWORD error) {
-  switch (error) {
-  case ERROR_FILE_NOT_FOUND:
-  case ERROR_PATH_NOT_FOUND:
-  case ERROR_INVALID_NAME:
-  case ERROR_BAD_PATHNAME:
-    return ENOENT;
-  case ERROR_ACCESS_DENIED:
-  case ERROR_SHARING_VIOLATION:
-  case ERROR_LOCK_VIOLATION:
-  case ERROR_WRITE_PROTECT:
-    return EACCES;
-  case ERROR_NOT_ENOUGH_MEMORY:
-  case ERROR_OUTOFMEMORY:
-    return ENOMEM;
-  case ERROR_TOO_MANY_OPEN_FILES:
-    return EMFILE;
-  case ERROR_DISK_FULL:
-  case ERROR_HANDLE_DISK_FULL:
-    return ENOSPC;
-  case ERROR_INVALID_HANDLE:
-    return EBADF;
-  case ERROR_NO_UNICODE_TRANSLATION:
-    return EILSEQ;
-  case ERROR_OPERATION_ABORTED:
-    return EINTR;
-  // What a socket or an application's alias gives, which no filter turns into contents.
-  case ERROR_CANT_ACCESS_FILE:
-    return ENXIO;
-  default:
-    return EIO;
-  }
+  static const std::pair<DWORD, int> k_errnos[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},    {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_INVALID_NAME, ENOENT},      {ERROR_BAD_PATHNAME, ENOENT},
+      {ERROR_BAD_NETPATH, ENOENT},       {ERROR_ACCESS_DENIED, EACCES},
+      {ERROR_SHARING_VIOLATION, EACCES}, {ERROR_LOCK_VIOLATION, EACCES},
+      {ERROR_WRITE_PROTECT, EACCES},     {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+      {ERROR_OUTOFMEMORY, ENOMEM},       {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+      {ERROR_DISK_FULL, ENOSPC},         {ERROR_HANDLE_DISK_FULL, ENOSPC},
+      {ERROR_INVALID_HANDLE, EBADF},     {ERROR_NO_UNICODE_TRANSLATION, EILSEQ},
+      {ERROR_OPERATION_ABORTED, EINTR},  {ERROR_CANT_ACCESS_FILE, ENXIO}};
+  const auto* found =
+      std::find_if(std::begin(k_errnos), std::end(k_errnos), [error](const auto& pair) { return pair.first == error; });
+  return found != std::end(k_errnos) ? found->second : EIO;
 }
 
 int errno_of(NTSTATUS status) {
-  return status == k_file_is_a_directory ? EISDIR : errno_of(RtlNtStatusToDosError(status));
+  return status == k_is_a_directory ? EISDIR : errno_of(RtlNtStatusToDosError(status));
 }
 
-bool is_not_found(NTSTATUS status) {
-  const DWORD error = RtlNtStatusToDosError(status);
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_BAD_NETPATH ||
-         error == ERROR_INVALID_NAME;
+// Returns `done`, having set errno from the last error when it is false.
+bool done_or_errno(BOOL done) {
+  errno = done ? errno : errno_of(GetLastError());
+  return done != 0;
 }
 
-// The working directory's full path. Throws `what` when there is none to be had.
+// The working directory's full path. Throws `what` when there is none to be had. Asked for its size first, which
+// counts the terminating null; nothing in this program changes it meanwhile.
 std::wstring working_directory(const char* what) {
-  // Asked for its size first, which counts the terminating null. Nothing in this program changes it meanwhile.
   std::wstring directory(GetCurrentDirectoryW(0, nullptr), L'\0');
   const DWORD size = GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), directory.data());
   if (size == 0 || size >= directory.size()) {
@@ -277,18 +238,12 @@ std::wstring working_directory(const char* what) {
   return directory;
 }
 
-// The name `name` for the system's functions that take it in a UNICODE_STRING, which they do not change.
-UNICODE_STRING unicode_string(const std::wstring& name) {
-  const auto size = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  return {size, size, const_cast<wchar_t*>(name.data())};
-}
-
-// Opens `name` in `folder` for synchronous use.
+// Opens `name` in `folder` for synchronous use, shared with everyone, deleting and renaming included.
 NTSTATUS open_in(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options, HANDLE& handle) {
-  UNICODE_STRING text = unicode_string(name);
+  UNICODE_STRING text;
+  RtlInitUnicodeString(&text, name.c_str());
   OBJECT_ATTRIBUTES object;
-  // Without regard to case, as every other program opens names, and as Wine needs for the short names it makes up
-  // for Linux names that Windows cannot hold.
+  // Regardless of case, as programs open names, and as Wine needs for the short names it makes up for Linux names.
   InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
   IO_STATUS_BLOCK status;
   return NtCreateFile(&handle, access | SYNCHRONIZE, &object, &status, nullptr, 0, k_share_all, FILE_OPEN,
@@ -306,109 +261,55 @@ win32::Sighting sighting_of(const FILE_ID_BOTH_DIR_INFORMATION& entry) {
   return {entry.FileAttributes, reparse ? entry.EaSize : 0, static_cast<std::uint64_t>(entry.FileId.QuadPart)};
 }
 
-// How the entry `name` of the folder `folder` is listed now, by a listing of that name alone through a handle of
-// its own, which leaves the folder's listing where it is.
-NTSTATUS look_again(HANDLE folder, const std::wstring& name, win32::Sighting& seen) {
-  HANDLE copy = nullptr;
-  NTSTATUS result = open_in(folder, L"", FILE_LIST_DIRECTORY, FILE_DIRECTORY_FILE, copy);
-  if (result < 0) {
-    return result;
+// The identity of the open file `handle` of 64-bit ID `id`, without the volume, which would cost two calls per file:
+// only a file behind a link, on another volume, could have a list's ID.
+NTSTATUS identify(HANDLE handle, std::uint64_t id, FileIdentity& identity) {
+  std::uint64_t volume_and_id[3] = {};
+  identity = {0, id, 0};
+  // ReFS gives all ones where an ID takes 128 bits. Where there are no IDs at all, a file is known by its path on
+  // the volume, in upper case (a name may show the case it was opened in), and a list by its own name.
+  if (win32::usable_id(id) || (query(handle, volume_and_id, k_file_id_information) >= 0 &&
+                               (win32::usable_id(volume_and_id[1]) || win32::usable_id(volume_and_id[2])))) {
+    identity = win32::usable_id(id) ? identity : FileIdentity{0, volume_and_id[1], volume_and_id[2]};
+    return 0;
   }
-  struct {
-    FILE_ID_BOTH_DIR_INFORMATION info;
-    WCHAR name[MAX_PATH];
-  } entry{};
-  UNICODE_STRING mask = unicode_string(name);
+  std::vector<wchar_t> name(2 + 32768);
   IO_STATUS_BLOCK status;
-  result = NtQueryDirectoryFile(copy, nullptr, nullptr, nullptr, &status, &entry, sizeof entry,
-                                FileIdBothDirectoryInformation, TRUE, &mask, TRUE);
-  CloseHandle(copy);
-  seen = sighting_of(entry.info);
+  const NTSTATUS result = NtQueryInformationFile(
+      handle, &status, name.data(), static_cast<ULONG>(name.size() * sizeof(wchar_t)), FileNameInformation);
+  ULONG bytes = 0;
+  std::memcpy(&bytes, name.data(), sizeof bytes);
+  const std::size_t length = std::min<std::size_t>(bytes / sizeof(wchar_t), name.size() - 2);
+  CharUpperBuffW(name.data() + 2, static_cast<DWORD>(length));
+  identity = {0, std::hash<std::wstring_view>()(std::wstring_view(name.data() + 2, length)), UINT64_MAX};
   return result;
 }
 
-// Nanoseconds since 1970 of a time counted in 100 ns since 1601, in unsigned arithmetic, which wraps for times
-// past the year 2262 rather than overflow: only equality counts.
-std::int64_t nanoseconds(const LARGE_INTEGER& time) {
-  constexpr std::uint64_t k_1601_to_1970 = 116444736000000000;
-  return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.QuadPart) - k_1601_to_1970) * 100);
-}
+// FileAllInformation tells in one call the size, the ID and the times, among them the change time, which moves when
+// the contents are rewritten and the last-write time put back. The name at its end seldom fits, which only warns.
+struct AllInformation {
+  FILE_ALL_INFORMATION info;
+  WCHAR name[MAX_PATH];
+};
 
-// The lists this process writes: their volume's serial number and their IDs. A file has its ID alone for identity,
-// since asking every file for its volume would cost a question per open and another at the end of its read; only
-// one whose ID is a list's is asked, so that a file on another volume, behind a link, is not taken for a list.
-std::atomic<std::uint64_t> g_list_volume{0};
-std::atomic<std::uint64_t> g_list_ids[2];
-std::atomic<unsigned> g_lists_opened{0};
-
-// The identity of the open file `handle`, whose 64-bit ID is `id`.
-NTSTATUS identify(HANDLE handle, std::uint64_t id, FileIdentity& identity) {
-  identity = {0, id, 0};
-  NTSTATUS result = 0;
-  if (!win32::usable_id(id)) {
-    // ReFS gives all ones where the ID takes 128 bits; file systems without IDs give 0 for both forms, and their
-    // files are then known by their full path on the volume, as a list by its two names.
-    struct {
-      std::uint64_t volume;
-      std::uint64_t id[2];
-    } full{};
-    result = query(handle, full, k_file_id_information);
-    if (result >= 0 && (win32::usable_id(full.id[0]) || win32::usable_id(full.id[1]))) {
-      identity = {0, full.id[0], full.id[1]};
-    } else {
-      std::vector<wchar_t> name(32 * 1024 + 2);
-      IO_STATUS_BLOCK status;
-      result = NtQueryInformationFile(handle, &status, name.data(), static_cast<ULONG>(name.size() * sizeof(wchar_t)),
-                                      FileNameInformation);
-      if (result < 0) {
-        return result;
-      }
-      // FNV-1a over the name's upper case, since names differ by case alone only in how they were opened.
-      const auto length = static_cast<DWORD>(reinterpret_cast<const ULONG*>(name.data())[0] / sizeof(wchar_t));
-      CharUpperBuffW(name.data() + 2, length);
-      std::uint64_t hash = 14695981039346656037u;
-      for (DWORD i = 0; i < length; ++i) {
-        hash = (hash ^ name[2 + i]) * 1099511628211u;
-      }
-      identity = {0, hash, UINT64_MAX};
-    }
-  }
-  if (identity.file == g_list_ids[0] || identity.file == g_list_ids[1]) {
-    FILE_FS_VOLUME_INFORMATION volume{};
-    IO_STATUS_BLOCK status;
-    result = NtQueryVolumeInformationFile(handle, &status, &volume, sizeof volume, FileFsVolumeInformation);
-    if (result >= 0 && result != k_buffer_overflow && volume.VolumeSerialNumber != g_list_volume) {
-      identity.volume = std::uint64_t{volume.VolumeSerialNumber} | std::uint64_t{1} << 32;
-    }
-  }
-  return result < 0 && result != k_buffer_overflow ? result : 0;
-}
-
-// What tells whether a file changed: FileAllInformation holds the size, the ID and the times, among them the change
-// time, which moves when the contents are rewritten and the last-write time is put back. The name at its end seldom
-// fits; the system then says so with a warning, having filled in everything before it. Gives the attributes too.
-NTSTATUS state_of(HANDLE handle, FileState& state, std::uint32_t* attributes = nullptr) {
-  struct {
-    FILE_ALL_INFORMATION info;
-    WCHAR name[MAX_PATH];
-  } all;
-  NTSTATUS result = query(handle, all, FileAllInformation);
+NTSTATUS state_of(HANDLE handle, FileState& state, AllInformation& all) {
+  const NTSTATUS result = query(handle, all, FileAllInformation);
   if (result < 0 && result != k_buffer_overflow) {
     return result;
   }
+  // Nanoseconds since 1970 of a time in 100 ns since 1601, wrapping past the year 2262: only equality counts.
+  const auto nanoseconds = [](const LARGE_INTEGER& time) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.QuadPart) - 116444736000000000u) * 100);
+  };
   state.size = static_cast<std::uint64_t>(all.info.StandardInformation.EndOfFile.QuadPart);
   state.modified = nanoseconds(all.info.BasicInformation.LastWriteTime);
   state.changed = nanoseconds(all.info.BasicInformation.ChangeTime);
-  if (attributes != nullptr) {
-    *attributes = all.info.BasicInformation.FileAttributes;
-  }
   return identify(handle, static_cast<std::uint64_t>(all.info.InternalInformation.IndexNumber.QuadPart),
                   state.identity);
 }
 
-// The descriptors of this layer are the system's handles themselves: the C runtime's own would cost a GetFileType
-// per file to make, and hold nothing this layer uses. A handle fits in an int, which Windows promises so that
-// 32-bit and 64-bit programs can share them, and a valid one is never -1.
+// Descriptors are the system's handles, which fit in an int (for 32-bit and 64-bit programs to share them) and are
+// never -1: the C runtime's own would cost a GetFileType per file.
 HANDLE handle_of(int fd) {
   return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd));
 }
@@ -417,36 +318,36 @@ int descriptor_of(HANDLE handle) {
   return static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
 }
 
-// The console event that asked the run to stop, named as the C runtime names the signals it raises for them.
+OVERLAPPED at(std::uint64_t offset) {
+  return {0, 0, {{static_cast<DWORD>(offset), static_cast<DWORD>(offset >> 32)}}, nullptr};
+}
+
+// The console event that asked the run to stop, named as the C runtime names its signal (Ctrl+C INT, Ctrl+Break
+// BREAK), a closed console as a hung-up terminal (HUP), the end of a session TERM; and the thread that takes the
+// inventory, whose wait for a file server a stop request cuts short.
 std::atomic<const char*> g_stop_request{nullptr};
-// The thread that takes the inventory, whose waits for a file server a stop request cuts short.
 HANDLE g_main_thread = nullptr;
 
 BOOL WINAPI note_stop_request(DWORD event) {
-  const char* name = event == CTRL_C_EVENT       ? "INT"
-                     : event == CTRL_BREAK_EVENT ? "BREAK"
-                     : event == CTRL_CLOSE_EVENT ? "HUP"
-                                                 : "TERM";
   const char* none = nullptr;
-  g_stop_request.compare_exchange_strong(none, name);
+  const bool key = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+  g_stop_request.compare_exchange_strong(none, key ? (event == CTRL_C_EVENT ? "INT" : "BREAK")
+                                                   : (event == CTRL_CLOSE_EVENT ? "HUP" : "TERM"));
   CancelSynchronousIo(g_main_thread);
-  // When the console closes, or the user logs off, Windows ends the process once this returns, and after a few
-  // seconds anyway: those seconds are left to the run to finish its line and end as stopped.
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
-    Sleep(INFINITE);
-  }
+  // When the console closes or the session ends, Windows ends the process once this returns, or a few seconds later:
+  // those seconds are the run's, to finish its line and end as stopped.
+  Sleep(key ? 0 : INFINITE);
   return TRUE;
 }
 
 } // namespace
 
 void prepare_process() {
-  // A drive without a disk in it must fail like any other unreadable folder, not wait for someone to answer a
-  // dialog box.
+  // A drive without a disk must fail like any unreadable folder, not wait for someone to answer a dialog box.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_main_thread, 0, FALSE,
                   DUPLICATE_SAME_ACCESS);
-  // A process started with Ctrl+C ignored (in a new process group) is not called for it, and stays so.
+  // Not called for Ctrl+C when whoever started the program had it ignored (in a new process group), as elsewhere.
   SetConsoleCtrlHandler(note_stop_request, TRUE);
 }
 
@@ -461,7 +362,6 @@ void end_by_stop_request() {
 }
 
 std::thread start_thread(std::function<void()> body) {
-  // Console events come on a thread of their own, whatever the others do.
   return std::thread(std::move(body));
 }
 
@@ -473,180 +373,158 @@ void use_separators(std::string& path, char separator) {
   path = win32::with_separators(std::move(path), separator, win32::narrow_code_page());
 }
 
-// The walk reads each folder's entries in batches of 4 KiB through its handle, with their attributes, reparse tags
-// and IDs, and keeps per level only the batch it is in and the length of the folder's relative path, so that
-// memory grows with the depth, not its square.
-//
-// The cost model, in calls of the system: per plain file, none here (its kind comes with the listing) and, for its
-// digest, an open, a question at the open, a read, a question at the end and a close. Per folder, a question by
-// its name, an open, two questions, and a listing per batch; per link one open and one question, to learn its
-// target's kind.
+// The walk lists each folder through its handle in batches of 4 KiB, with each entry's attributes, reparse tag and
+// ID, and keeps per level only the batch it is in and where the folder's path ends: memory grows with the depth.
+// The cost in calls of the system: per plain file none here and, for its digest, an open, a question, a read, a
+// question at the end and a close. Per folder, an open, a listing and a close for a listing of its name alone, an
+// open, two questions, and a listing per batch; per link an open, a question and a close for its target's kind.
 struct Walk::State {
   struct Level {
     std::shared_ptr<const Folder> folder;
-    // The length of the relative path of the folder's entries before their names, and whether every name on the
-    // way has an exact narrow form: otherwise the path is only fit to be shown.
+    // Where the folder's path ends in `relative`, whether every name on the way has an exact narrow form, the
+    // records of the batch being visited, the offset of the next one, and whether none are left to read.
     std::size_t prefix_length = 0;
     bool exact = true;
-    // The raw records of the batch being visited, the offset of the next one and the end of the last.
-    std::vector<std::uint64_t> batch;
+    std::string batch;
     std::size_t next = 0;
-    std::size_t end = 0;
     bool exhausted = false;
   };
-  static constexpr std::size_t k_batch_bytes = 4096;
 
   std::string prefix;
-  // The starting folder's narrow path as messages show it.
   std::string root_shown;
   UINT code_page = 0;
   std::vector<Level> levels;
-  std::vector<std::uint64_t> buffer = std::vector<std::uint64_t>(k_batch_bytes / sizeof(std::uint64_t));
 
-  // The current entry as its folder's listing gave it (its name aside), its narrow name and its narrow path below
-  // the starting folder, exact when `exact` is.
+  // The current entry: what the listing gave, its names, and its path, only fit to be shown unless `exact`.
   FILE_ID_BOTH_DIR_INFORMATION listed{};
   std::wstring wide_name;
   std::string name;
   std::string relative;
   bool exact = true;
-  bool known = false; // kind, descend and through_link below are known
+  bool known = false; // kind, descend and through_link are known
   Kind kind = Kind::other;
   bool descend = false;
   bool through_link = false;
 
-  // A path below the starting folder as messages show it.
-  std::string shown_path(const std::string& below) const { return below.empty() ? root_shown : prefix + below; }
-
-  std::string folder_path() const {
-    const std::size_t length = levels.back().prefix_length;
-    return shown_path(relative.substr(0, length > 0 ? length - 1 : 0));
+  std::string shown_path(std::size_t length) const {
+    return length == 0 ? root_shown : prefix + relative.substr(0, length);
   }
 
-  // Opens the current entry of the innermost folder, or with none the working directory, into a new level.
-  // Throws `operation` on failure, leaving the levels as they were.
+  // Opens the current entry, or first the working directory, into a new level. Throws `operation`, changing nothing.
   void enter(const char* operation) {
     // Made before the folder is opened, so that running out of memory cannot lose the handle.
     auto folder = std::make_shared<Folder>();
     Level level;
+    HANDLE handle = nullptr;
     if (levels.empty()) {
-      folder->handle = CreateFileW(L".", FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE, k_share_all, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-      if (folder->handle == INVALID_HANDLE_VALUE) {
-        folder->handle = nullptr;
+      handle = CreateFileW(L".", FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE, k_share_all, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) {
         throw SystemError(operation, GetLastError(), &root_shown);
       }
+      folder->handle.reset(handle);
     } else {
-      const std::string where = shown_path(relative);
-      const HANDLE parent = levels.back().folder->handle;
-      win32::Sighting again;
-      win32::Sighting opened;
-      NTSTATUS result = look_again(parent, wide_name, again);
-      if (result >= 0) {
-        result = open_in(parent, wide_name, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, folder->handle);
-      }
+      // Listed again just before the open, alone, through a handle that leaves the parent's listing be: Windows'
+      // handle tells a link put in its place, but Wine's follows it, and only a listing still shows it there.
+      const HANDLE parent = levels.back().folder->handle.get();
+      HANDLE copy = nullptr;
+      struct {
+        FILE_ID_BOTH_DIR_INFORMATION info;
+        WCHAR name[MAX_PATH];
+      } again{};
       FILE_ATTRIBUTE_TAG_INFORMATION tag{};
       FILE_INTERNAL_INFORMATION internal{};
+      NTSTATUS result = open_in(parent, L"", FILE_LIST_DIRECTORY, FILE_DIRECTORY_FILE, copy);
       if (result >= 0) {
-        result = query(folder->handle, tag, FileAttributeTagInformation);
+        UNICODE_STRING mask;
+        RtlInitUnicodeString(&mask, wide_name.c_str());
+        IO_STATUS_BLOCK status;
+        result = NtQueryDirectoryFile(copy, nullptr, nullptr, nullptr, &status, &again, sizeof again,
+                                      FileIdBothDirectoryInformation, TRUE, &mask, TRUE);
+        CloseHandle(copy);
       }
-      if (result >= 0) {
-        result = query(folder->handle, internal, FileInternalInformation);
+      if (result >= 0 && (result = open_in(parent, wide_name, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                           FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, handle)) >= 0) {
+        folder->handle.reset(handle);
+        if ((result = query(handle, tag, FileAttributeTagInformation)) >= 0) {
+          result = query(handle, internal, FileInternalInformation);
+        }
       }
+      const std::string where = shown_path(relative.size());
       if (result < 0) {
         throw SystemError(operation, RtlNtStatusToDosError(result), &where);
       }
-      opened = {tag.FileAttributes, tag.ReparseTag, static_cast<std::uint64_t>(internal.IndexNumber.QuadPart)};
-      if (const char* refusal = win32::folder_refusal(sighting_of(listed), again, opened)) {
+      const win32::Sighting opened{tag.FileAttributes, tag.ReparseTag,
+                                   static_cast<std::uint64_t>(internal.IndexNumber.QuadPart)};
+      if (const char* refusal = win32::folder_refusal(sighting_of(listed), sighting_of(again.info), opened)) {
         throw SystemError(operation, ERROR_FILE_INVALID, &where, refusal);
       }
       level.prefix_length = relative.size() + 1;
       level.exact = exact;
+      relative += '\\';
     }
     level.folder = std::move(folder);
     levels.push_back(std::move(level));
-    if (levels.size() > 1) {
-      relative += '\\';
-    }
   }
 
-  // Reads the next batch of a folder's entries, once those of the last are visited.
-  void read_batch(Level& level, const char* operation) {
-    IO_STATUS_BLOCK status{};
-    const NTSTATUS result =
-        NtQueryDirectoryFile(level.folder->handle, nullptr, nullptr, nullptr, &status, buffer.data(), k_batch_bytes,
-                             FileIdBothDirectoryInformation, FALSE, nullptr, FALSE);
-    // The root of an empty drive has not even "." and "..".
-    if (result == k_no_more_files || result == k_no_such_file) {
-      level.exhausted = true;
-      return;
-    }
-    if (result < 0) {
-      const std::string where = folder_path();
-      throw SystemError(operation, RtlNtStatusToDosError(result), &where);
-    }
-    level.end = status.Information;
-    level.batch.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>((level.end + 7) / 8));
-    level.next = 0;
-  }
-
-  // Moves to the next entry of the innermost folder, or of the folders around it once that one is done.
   void settle(const char* operation) {
     while (!levels.empty()) {
       Level& level = levels.back();
-      if (level.next < level.end) {
-        const char* record = reinterpret_cast<const char*>(level.batch.data()) + level.next;
+      if (level.next < level.batch.size()) {
         constexpr std::size_t k_name_offset = offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName);
-        std::memcpy(&listed, record, k_name_offset);
+        std::memcpy(&listed, level.batch.data() + level.next, k_name_offset);
         wide_name.resize(listed.FileNameLength / sizeof(wchar_t));
-        std::memcpy(wide_name.data(), record + k_name_offset, wide_name.size() * sizeof(wchar_t));
-        level.next = listed.NextEntryOffset == 0 ? level.end : level.next + listed.NextEntryOffset;
+        std::memcpy(wide_name.data(), level.batch.data() + level.next + k_name_offset, listed.FileNameLength);
+        level.next = listed.NextEntryOffset == 0 ? level.batch.size() : level.next + listed.NextEntryOffset;
         if (wide_name != L"." && wide_name != L"..") {
-          take(level);
+          std::optional<std::string> narrow = win32::to_narrow(wide_name, code_page);
+          exact = narrow && level.exact;
+          name = narrow ? std::move(*narrow) : win32::shown(wide_name, code_page);
+          relative.resize(level.prefix_length);
+          relative += name;
+          known = false;
           return;
         }
-        continue;
+      } else if (!level.exhausted) {
+        alignas(8) char buffer[4096];
+        IO_STATUS_BLOCK status{};
+        const NTSTATUS result =
+            NtQueryDirectoryFile(level.folder->handle.get(), nullptr, nullptr, nullptr, &status, buffer, sizeof buffer,
+                                 FileIdBothDirectoryInformation, FALSE, nullptr, FALSE);
+        // The root of an empty drive has not even "." and "..".
+        level.exhausted = result == k_no_more_files || result == k_no_such_file;
+        if (result < 0 && !level.exhausted) {
+          const std::string where = shown_path(level.prefix_length == 0 ? 0 : level.prefix_length - 1);
+          throw SystemError(operation, RtlNtStatusToDosError(result), &where);
+        }
+        level.batch.assign(buffer, level.exhausted ? 0 : status.Information);
+        level.next = 0;
+      } else {
+        levels.pop_back();
       }
-      if (!level.exhausted) {
-        read_batch(level, operation);
-        continue;
-      }
-      levels.pop_back();
-      relative.resize(levels.empty() ? 0 : levels.back().prefix_length);
     }
-  }
-
-  void take(const Level& level) {
-    std::optional<std::string> narrow = win32::to_narrow(wide_name, code_page);
-    exact = narrow && level.exact;
-    name = narrow ? std::move(*narrow) : win32::shown(wide_name, code_page);
-    relative.resize(level.prefix_length);
-    relative += name;
-    known = false;
   }
 
   void learn_kind() {
     const win32::Sighting seen = sighting_of(listed);
-    const DWORD attributes = seen.attributes;
-    const DWORD tag = seen.reparse_tag;
-    kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::directory : Kind::other;
-    descend = kind == Kind::directory && !win32::is_link(attributes, tag);
-    // A file with a reparse point of its own (a cloud file, a deduplicated or compressed one) is read through the
-    // filter that gives its contents, as a link's target is; opened as it is, it would give its stub.
-    through_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !descend;
-    if (win32::is_link(attributes, tag)) {
-      // What counts is the link's target, which an open that follows it reaches.
+    const bool link = win32::is_link(seen.attributes, seen.reparse_tag);
+    kind = (seen.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::directory : Kind::other;
+    descend = kind == Kind::directory && !link;
+    // A file with a reparse point of its own (cloud, deduplicated, compressed) is read through the filter that gives
+    // its contents, as a link's target is: opened as it is, it gives its stub.
+    through_link = (seen.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !descend;
+    if (link) {
+      // What counts is the target, which an open that follows the link reaches.
       HANDLE handle = nullptr;
-      NTSTATUS result = open_in(levels.back().folder->handle, wide_name, FILE_READ_ATTRIBUTES, 0, handle);
       FILE_BASIC_INFORMATION target{};
+      NTSTATUS result = open_in(levels.back().folder->handle.get(), wide_name, FILE_READ_ATTRIBUTES, 0, handle);
       if (result >= 0) {
         result = query(handle, target, FileBasicInformation);
         CloseHandle(handle);
       }
-      // One gone since the listing, or a link to nothing, is left to its open, which will say why.
-      if (result < 0 && !is_not_found(result)) {
-        const std::string where = shown_path(relative);
+      // One gone since the listing, or leading nowhere, is left to its open, which will say why.
+      if (result < 0 && errno_of(result) != ENOENT) {
+        const std::string where = shown_path(relative.size());
         throw SystemError("status", RtlNtStatusToDosError(result), &where);
       }
       kind = result >= 0 && (target.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::directory : Kind::other;
@@ -682,16 +560,15 @@ Kind Walk::kind() {
 }
 
 const std::string& Walk::relative_path() const {
-  const State& state = *m_state;
-  if (!state.exact) {
-    throw SystemError("Cannot list \"" + state.shown_path(state.relative) + "\"", ERROR_NO_UNICODE_TRANSLATION);
+  if (!m_state->exact) {
+    throw SystemError("Cannot list \"" + m_state->shown_path(m_state->relative.size()) + "\"",
+                      ERROR_NO_UNICODE_TRANSLATION);
   }
-  return state.relative;
+  return m_state->relative;
 }
 
 FileEntry Walk::file() const {
-  const State& state = *m_state;
-  return {state.levels.back().folder, state.name, state.through_link, 0};
+  return {m_state->levels.back().folder, m_state->name, m_state->through_link, 0};
 }
 
 void Walk::advance() {
@@ -724,47 +601,40 @@ std::size_t open_file_limit() {
 }
 
 int open_file(const FileEntry& entry, FileState& state, Lease lease) {
-  if (entry.refusal != 0) {
-    errno = entry.refusal;
-    return -1;
-  }
   const std::optional<std::wstring> name = win32::to_wide(entry.name);
-  if (!name) {
-    errno = EILSEQ;
+  if (entry.refusal != 0 || !name) {
+    errno = entry.refusal != 0 ? entry.refusal : EILSEQ;
     return -1;
   }
-  // Shared with everyone, deleting and renaming included: reading a file must not lock it against others. A file
-  // under an oplock of another client may be left at once instead of waiting for its holder to give it up.
+  // One that another client holds under an oplock is left at once when its lease is to be given up.
   const ULONG options =
       FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | (lease == Lease::give_up ? FILE_COMPLETE_IF_OPLOCKED : 0);
-  const HANDLE folder = entry.folder->handle;
+  const auto open = [&](ULONG more, HANDLE& handle) {
+    const NTSTATUS result =
+        open_in(entry.folder->handle.get(), *name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, options | more, handle);
+    return result == k_oplock_break_in_progress ? k_oplock_not_granted : result;
+  };
   HANDLE handle = nullptr;
+  AllInformation all{};
   NTSTATUS result = 0;
-  std::uint32_t attributes = FILE_ATTRIBUTE_REPARSE_POINT;
-  if (!entry.through_link) {
-    // What the walk saw as a plain file is opened as it is. A reparse point found on it then (a link put in its
-    // place, a file since moved to the cloud) is opened again through it, as links are.
-    result = open_in(folder, *name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, options | FILE_OPEN_REPARSE_POINT, handle);
-    if (result >= 0 && result != k_oplock_break_in_progress) {
-      result = state_of(handle, state, &attributes);
-    }
-    if (result >= 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      CloseHandle(std::exchange(handle, nullptr));
-    }
+  // A plain file is opened as it is, and again through a reparse point put on it since (a link, a cloud placeholder).
+  if (!entry.through_link && (result = open(FILE_OPEN_REPARSE_POINT, handle)) >= 0 &&
+      (result = state_of(handle, state, all)) >= 0 &&
+      (all.info.BasicInformation.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    CloseHandle(std::exchange(handle, nullptr));
   }
-  if (handle == nullptr && result >= 0) {
-    // Where a link leads, and only there, a device may be: the handle says what was opened.
-    result = open_in(folder, *name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, options, handle);
-    if (result >= 0 && result != k_oplock_break_in_progress) {
-      result = GetFileType(handle) == FILE_TYPE_DISK ? state_of(handle, state) : k_buffer_overflow;
-    }
+  // Only where a link leads may a device be: the handle says what was opened.
+  if (result >= 0 && handle == nullptr && (result = open(0, handle)) >= 0) {
+    result = GetFileType(handle) != FILE_TYPE_DISK ? k_not_a_disk_file : state_of(handle, state, all);
   }
-  if (result >= 0 && result != k_oplock_break_in_progress && result != k_buffer_overflow) {
+  if (result >= 0) {
     return descriptor_of(handle);
   }
   // Wine opens a FIFO or a device that a Linux link leads to as a file, and only fails to say what it holds.
-  const bool disk_file = handle == nullptr || GetFileType(handle) == FILE_TYPE_DISK;
-  errno = result == k_oplock_break_in_progress ? EWOULDBLOCK : disk_file ? errno_of(result) : ENXIO;
+  errno = result == k_oplock_not_granted ? EWOULDBLOCK
+          : handle != nullptr && (result == k_not_a_disk_file || GetFileType(handle) != FILE_TYPE_DISK)
+              ? ENXIO
+              : errno_of(result);
   if (handle != nullptr) {
     CloseHandle(handle);
   }
@@ -772,113 +642,39 @@ int open_file(const FileEntry& entry, FileState& state, Lease lease) {
 }
 
 bool file_state(int fd, FileState& state) {
-  const NTSTATUS result = state_of(handle_of(fd), state);
+  AllInformation all{};
+  const NTSTATUS result = state_of(handle_of(fd), state, all);
   errno = result < 0 ? errno_of(result) : errno;
   return result >= 0;
 }
 
 std::ptrdiff_t read_at(int fd, char* buffer, std::size_t size, std::uint64_t offset) {
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  OVERLAPPED from = at(offset);
   DWORD count = 0;
-  if (!ReadFile(handle_of(fd), buffer, static_cast<DWORD>(std::min<std::size_t>(size, INT_MAX)), &count, &at)) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_HANDLE_EOF) {
-      return 0;
-    }
-    errno = errno_of(error);
-    return -1;
+  if (ReadFile(handle_of(fd), buffer, static_cast<DWORD>(std::min<std::size_t>(size, INT_MAX)), &count, &from)) {
+    return count;
   }
-  return count;
+  const DWORD error = GetLastError();
+  errno = errno_of(error);
+  return error == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
 bool write_at(int fd, const char* data, std::size_t size, std::uint64_t offset) {
-  while (size > 0) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD count = 0;
-    if (!WriteFile(handle_of(fd), data, static_cast<DWORD>(std::min<std::size_t>(size, INT_MAX)), &count, &at)) {
-      errno = errno_of(GetLastError());
-      return false;
-    }
-    if (count == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    data += count;
-    size -= count;
-    offset += count;
-  }
-  return true;
+  // A synchronous write to a file writes all it is given or fails; the lines are far below 4 GiB.
+  OVERLAPPED from = at(offset);
+  DWORD count = 0;
+  return done_or_errno(WriteFile(handle_of(fd), data, static_cast<DWORD>(size), &count, &from));
 }
 
 bool truncate_file(int fd, std::uint64_t size) {
   FILE_END_OF_FILE_INFO end;
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-  if (!SetFileInformationByHandle(handle_of(fd), FileEndOfFileInfo, &end, sizeof end)) {
-    errno = errno_of(GetLastError());
-    return false;
-  }
-  return true;
+  return done_or_errno(SetFileInformationByHandle(handle_of(fd), FileEndOfFileInfo, &end, sizeof end));
 }
 
 bool close_file(int fd) {
-  if (!CloseHandle(handle_of(fd))) {
-    errno = errno_of(GetLastError());
-    return false;
-  }
-  return true;
+  return done_or_errno(CloseHandle(handle_of(fd)));
 }
-
-namespace {
-
-// Opens a list by its path as `use` asks, with `flags` for CreateFileW besides, and tells what it found there:
-// its attributes, reparse tag, number of names and identity. Throws `what`.
-HANDLE open_list_as(const char* path, const std::wstring& wide, ListUse use, DWORD flags, const char* what,
-                    std::uint32_t& attributes, std::uint32_t& tag, std::uint32_t& links, FileIdentity& identity) {
-  const bool write = use == ListUse::write;
-  // Shared for reading alone: while a run writes a list, no other run or check may open it to write or to read
-  // it whole, and while a check reads it, no run may write it.
-  const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0), FILE_SHARE_READ, nullptr,
-                                    write ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_SHARING_VIOLATION) {
-      throw FileError(what, path, "In use by another run", EBUSY);
-    }
-    // A folder cannot be opened as a file at all; say that it is one.
-    const DWORD found = GetFileAttributesW(wide.c_str());
-    if (error == ERROR_ACCESS_DENIED && found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      throw FileError(what, path, "Is a directory", EISDIR);
-    }
-    throw FileError(what, path, errno_of(error));
-  }
-  FILE_ATTRIBUTE_TAG_INFORMATION tag_information{};
-  FILE_STANDARD_INFORMATION standard{};
-  FILE_INTERNAL_INFORMATION internal{};
-  NTSTATUS result = query(handle, tag_information, FileAttributeTagInformation);
-  if (result >= 0) {
-    result = query(handle, standard, FileStandardInformation);
-  }
-  if (result >= 0) {
-    result = query(handle, internal, FileInternalInformation);
-  }
-  if (result >= 0) {
-    result = identify(handle, static_cast<std::uint64_t>(internal.IndexNumber.QuadPart), identity);
-  }
-  if (result < 0) {
-    CloseHandle(handle);
-    throw FileError(what, path, errno_of(result));
-  }
-  attributes = tag_information.FileAttributes;
-  tag = tag_information.ReparseTag;
-  links = standard.NumberOfLinks;
-  return handle;
-}
-
-} // namespace
 
 int open_list(const char* path, ListUse use, FileIdentity& identity) {
   const bool write = use == ListUse::write;
@@ -887,38 +683,46 @@ int open_list(const char* path, ListUse use, FileIdentity& identity) {
   if (!wide) {
     throw FileError(what, path, EILSEQ);
   }
-  std::uint32_t attributes = 0;
-  std::uint32_t tag = 0;
-  std::uint32_t links = 0;
-  // To be written, a list is looked at as it is, not through a link; read, it is what its name leads to.
-  HANDLE handle =
-      open_list_as(path, *wide, use, write ? FILE_FLAG_OPEN_REPARSE_POINT : 0, what, attributes, tag, links, identity);
-  if (write && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !win32::is_link(attributes, tag)) {
-    // A list in a cloud folder or a deduplicated one is written through its filter, as any program writes it:
-    // opened again so, which must find the very file looked at.
-    CloseHandle(handle);
-    const FileIdentity looked_at = identity;
-    handle = open_list_as(path, *wide, use, 0, what, attributes, tag, links, identity);
-    attributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
-    if (!(identity == looked_at)) {
-      CloseHandle(handle);
-      throw FileError(what, path, "Was replaced while it was opened", EBUSY);
+  // Shared for reading alone, written or read: no other run may write a list that a run writes or a check reads,
+  // and no check may read one half written. To be written, a list is looked at as it is, not through a link; one
+  // with a reparse point of its own (in a cloud or deduplicated folder) is then opened again through it, as any
+  // program writes it, and must be the very file looked at.
+  FileState state;
+  for (DWORD flags = write ? FILE_FLAG_OPEN_REPARSE_POINT : 0;; flags = 0) {
+    const FileIdentity looked_at = state.identity;
+    const HANDLE handle =
+        CreateFileW(wide->c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0), FILE_SHARE_READ, nullptr,
+                    write ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      // A folder cannot be opened as a file at all.
+      const DWORD found = GetFileAttributesW(wide->c_str());
+      throw error == ERROR_SHARING_VIOLATION ? FileError(what, path, "In use by another run", EBUSY)
+      : error == ERROR_ACCESS_DENIED && found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) != 0
+          ? FileError(what, path, "Is a directory", EISDIR)
+          : FileError(what, path, errno_of(error));
     }
-  }
-  const char* refusal = win32::list_refusal(attributes, tag, GetFileType(handle), write ? links : 1);
-  if (refusal != nullptr) {
+    AllInformation all{};
+    FILE_ATTRIBUTE_TAG_INFORMATION tag{};
+    NTSTATUS result = state_of(handle, state, all);
+    const DWORD attributes = all.info.BasicInformation.FileAttributes;
+    if (result >= 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      result = query(handle, tag, FileAttributeTagInformation);
+    }
+    const char* refusal = flags == 0 && write && !(state.identity == looked_at)
+                              ? "Was replaced while it was opened"
+                              : win32::list_refusal(attributes, tag.ReparseTag, GetFileType(handle),
+                                                    write ? all.info.StandardInformation.NumberOfLinks : 1);
+    if (result < 0 || refusal != nullptr) {
+      CloseHandle(handle);
+      throw result < 0 ? FileError(what, path, errno_of(result)) : FileError(what, path, refusal, EINVAL);
+    }
+    if (flags == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      identity = state.identity;
+      return descriptor_of(handle);
+    }
     CloseHandle(handle);
-    throw FileError(what, path, refusal, EINVAL);
   }
-  if (write) {
-    FILE_FS_VOLUME_INFORMATION volume{};
-    IO_STATUS_BLOCK status;
-    const NTSTATUS result =
-        NtQueryVolumeInformationFile(handle, &status, &volume, sizeof volume, FileFsVolumeInformation);
-    g_list_volume = result >= 0 ? volume.VolumeSerialNumber : 0;
-    g_list_ids[g_lists_opened++ % 2] = identity.file;
-  }
-  return descriptor_of(handle);
 }
 
 bool write_message(std::string_view line) {
