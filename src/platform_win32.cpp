@@ -630,10 +630,9 @@ int open_file(const FileEntry& entry, FileState& state, Lease lease) {
     return descriptor_of(handle);
   }
   // Wine opens a FIFO or a device that a Linux link leads to as a file, and only fails to say what it holds.
-  errno = result == k_oplock_not_granted ? EWOULDBLOCK
-          : handle != nullptr && (result == k_not_a_disk_file || GetFileType(handle) != FILE_TYPE_DISK)
-              ? ENXIO
-              : errno_of(result);
+  errno = result == k_oplock_not_granted                               ? EWOULDBLOCK
+          : handle != nullptr && GetFileType(handle) != FILE_TYPE_DISK ? ENXIO
+                                                                       : errno_of(result);
   if (handle != nullptr) {
     CloseHandle(handle);
   }
