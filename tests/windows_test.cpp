@@ -398,6 +398,9 @@ TEST(UnderWine, CtrlCStopsTheRunAfterALineAndEndsItAsStopped) {
 TEST(UnderWine, ATreeDeeperThanAnyPathIsListedInLittleMemory) {
   const LinuxSide side;
   REQUIRE_LINUX_SIDE(side);
+  if (side.run("test -x /usr/bin/time") != 0) {
+    GTEST_SKIP() << "needs GNU time (the Debian package time)";
+  }
   constexpr int k_levels = 3000;
   const std::string name = "abcdefghijk";
   const std::string program = "\"$TREEINV_WINE\" '" + ansi(program_path()) + "'";
