@@ -102,11 +102,15 @@ unsigned processor_count();
 // How many more files the process may open now; 0 when that cannot be known.
 std::size_t open_file_limit();
 
-// What tells one file apart from every other on the machine, whatever names lead to it.
+// What tells one file apart from every other on the machine, whatever names lead to it. Where file IDs take 128
+// bits (ReFS), `file_high` holds the upper half.
 struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t file = 0;
-  bool operator==(const FileIdentity& other) const { return volume == other.volume && file == other.file; }
+  std::uint64_t file_high = 0;
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && file == other.file && file_high == other.file_high;
+  }
 };
 
 // What changes when a file's contents change. Times in nanoseconds; no change time is 0.

@@ -15,6 +15,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include <windows.h>
@@ -24,9 +26,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using platform::win32::descends_into;
+using platform::win32::folder_refusal;
+using platform::win32::is_link;
 using platform::win32::list_refusal;
-using platform::win32::long_form;
 using platform::win32::narrow_code_page;
 using platform::win32::prefix_of;
 using platform::win32::shown;
@@ -197,11 +199,9 @@ TEST(AnyCodePage, AStartingFolderBelowANameOutsideTheCodePageListsAsAnyOther) {
                                                                      "\": " + no_mapping_text());
 }
 
-TEST(WindowsPaths, TheLongFormIsBuiltFromTheFullPath) {
-  EXPECT_EQ(long_form(L"C:\\game\\data"), L"\\\\?\\C:\\game\\data");
-  EXPECT_EQ(long_form(L"C:\\"), L"\\\\?\\C:\\");
-  EXPECT_EQ(long_form(L"\\\\server\\share\\game"), L"\\\\?\\UNC\\server\\share\\game");
-  EXPECT_EQ(long_form(L"\\\\?\\C:\\game"), L"\\\\?\\C:\\game");
+// The form of a full path that lifts the 260-character limit, for making a tree deeper than that.
+std::wstring long_form(const std::string& path) {
+  return L"\\\\?\\" + wide(path);
 }
 
 TEST(WindowsPaths, EntriesBeyond260CharactersAreWalkedHashedAndListed) {
@@ -210,10 +210,10 @@ TEST(WindowsPaths, EntriesBeyond260CharactersAreWalkedHashedAndListed) {
   std::string relative;
   while (dir.path().size() + relative.size() < 400) {
     relative += (relative.empty() ? "" : "\\") + std::string(60, 'd') + std::to_string(relative.size());
-    ASSERT_TRUE(CreateDirectoryW(long_form(wide(dir / relative)).c_str(), nullptr)) << GetLastError();
+    ASSERT_TRUE(CreateDirectoryW(long_form(dir / relative).c_str(), nullptr)) << GetLastError();
   }
   const std::string contents = random_bytes(10000, 7);
-  write_file(long_form(wide(dir / relative + "\\deep file.bin")), contents);
+  write_file(long_form(dir / relative + "\\deep file.bin"), contents);
   expect_clean_run(run_treeinv(dir.path()));
 
   std::string listed = relative;
@@ -233,21 +233,39 @@ TEST(WindowsPaths, AWalkFromADriveRootGivesPlainNames) {
   EXPECT_EQ(walk.relative_path(), enumeration_order("C:\\").front());
 }
 
-// Wine shows no junction or Windows symbolic link to a program, so the decision that keeps the walk out of them is
-// checked on its own; a Linux symbolic link, which Wine does show, is run through below.
-TEST(WindowsWalk, DescendsIntoFoldersButNotThroughLinks) {
+// Wine shows no junction, Windows symbolic link or cloud file to a program: the decisions on them are checked on
+// their own, with the tags Windows gives.
+TEST(WindowsWalk, OnlyNameSurrogatesAreLinksAndAFolderIsEnteredOnlyIfStillTheOneListed) {
   constexpr DWORD k_folder = FILE_ATTRIBUTE_DIRECTORY;
-  constexpr DWORD k_reparse = k_folder | FILE_ATTRIBUTE_REPARSE_POINT;
-  EXPECT_TRUE(descends_into(k_folder, 0));
-  EXPECT_TRUE(descends_into(k_folder | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY, 0));
-  // Symbolic links, junctions, and the tag 0 of Wine's links lead elsewhere.
-  EXPECT_FALSE(descends_into(k_reparse, IO_REPARSE_TAG_SYMLINK));
-  EXPECT_FALSE(descends_into(k_reparse, IO_REPARSE_TAG_MOUNT_POINT));
-  EXPECT_FALSE(descends_into(k_reparse, 0));
-  // Cloud placeholders and deduplicated folders hold their own files.
-  EXPECT_TRUE(descends_into(k_reparse, IO_REPARSE_TAG_CLOUD_1));
-  EXPECT_TRUE(descends_into(k_reparse, IO_REPARSE_TAG_DEDUP));
-  EXPECT_FALSE(descends_into(FILE_ATTRIBUTE_ARCHIVE, 0));
+  constexpr DWORD k_reparse = FILE_ATTRIBUTE_REPARSE_POINT;
+  // Symbolic links, junctions and Wine's tag 0 lead elsewhere; cloud (OneDrive), deduplicated and compressed (WOF)
+  // entries, and an application's alias, do not.
+  for (const DWORD tag : {0xA000000Cul, 0xA0000003ul, 0ul}) {
+    EXPECT_TRUE(is_link(k_reparse | k_folder, tag) && is_link(k_reparse, tag)) << std::hex << tag;
+  }
+  for (const DWORD tag : {0x9000001Aul, 0x9000101Aul, 0x80000013ul, 0x80000017ul, 0x8000001Bul}) {
+    EXPECT_FALSE(is_link(k_reparse | k_folder, tag) || is_link(k_reparse, tag)) << std::hex << tag;
+  }
+  EXPECT_FALSE(is_link(FILE_ATTRIBUTE_ARCHIVE, 0xA000000C));
+  const platform::win32::Sighting plain{k_folder, 0, 0x0005000000001234};
+  const platform::win32::Sighting cloud{k_folder | k_reparse, 0x9000001A, plain.id};
+  const platform::win32::Sighting junction{k_folder | k_reparse, 0xA0000003, 0x77};
+  // Wine's listing of a Linux link to a folder, and its handle on it, which has followed it.
+  const platform::win32::Sighting wine_link{k_folder | k_reparse, 0, 0x77};
+  const platform::win32::Sighting wine_target{k_folder, 0, 0x77};
+  EXPECT_EQ(folder_refusal(plain, plain, plain), nullptr);
+  EXPECT_EQ(folder_refusal(cloud, cloud, cloud), nullptr);
+  const std::string link = "Was swapped for a link after it was listed";
+  EXPECT_EQ(folder_refusal(plain, plain, junction), link);
+  EXPECT_EQ(folder_refusal(plain, junction, plain), link);
+  EXPECT_EQ(folder_refusal(plain, wine_link, wine_target), link);
+  EXPECT_EQ(folder_refusal(plain, {FILE_ATTRIBUTE_ARCHIVE, 0, plain.id}, plain), link);
+  EXPECT_EQ(folder_refusal(plain, plain, wine_target),
+            std::string("Was swapped for another folder after it was listed"));
+  // IDs that a file system does not have tell nothing.
+  for (const std::uint64_t none : {std::uint64_t{0}, ~std::uint64_t{0}}) {
+    EXPECT_EQ(folder_refusal({k_folder, 0, none}, {k_folder, 0, none}, wine_target), nullptr);
+  }
 }
 
 // The kind comes from the enumeration's attributes; hidden, system and read-only entries are listed as any other.
@@ -265,20 +283,144 @@ TEST(WindowsWalk, HiddenSystemAndReadOnlyEntriesAreListedByTheirKind) {
   expect_lists_match_model(dir.path());
 }
 
-// A run of its own makes the tree on the Linux side, with symbolic links (see CMakeLists.txt), and names its path.
-TEST(WindowsWalk, ALinuxLinkToAFolderIsListedButNotEntered) {
-  const char* tree = std::getenv("TREEINV_TEST_LINUX_LINKS");
-  if (tree == nullptr) {
-    GTEST_SKIP() << "needs a tree with Linux symbolic links, made by its own test run";
+// The helper on the Linux side (tests/linux_side.sh), for what no Windows program can do under Wine. Its folder,
+// which it removes at the end, holds the trees of the tests; without it they are skipped, as on Windows.
+class LinuxSide {
+public:
+  LinuxSide() {
+    const char* folder = std::getenv("TREEINV_TEST_LINUX_SIDE");
+    m_folder = folder != nullptr ? "Z:" + std::string(folder) : "";
+    std::replace(m_folder.begin(), m_folder.end(), '/', '\\');
   }
-  std::string path = std::string("Z:") + tree;
-  std::replace(path.begin(), path.end(), '/', '\\');
-  expect_clean_run(run_treeinv(path));
-  const std::string folders = read_file(path + "\\folders.txt");
+
+  bool available() const { return !m_folder.empty(); }
+
+  // The Windows path of `name` in the helper's folder.
+  std::string operator/(const std::string& name) const { return m_folder + "\\" + name; }
+
+  // Runs `script` with sh in the helper's folder; its exit status, or -1 after five minutes without one.
+  int run(const std::string& script) const {
+    write_file(*this / "request.part", script);
+    MoveFileExW(wide(*this / "request.part").c_str(), wide(*this / "request").c_str(), 0);
+    const std::wstring done = wide(*this / "done");
+    for (int wait = 0; wait < 30000 && GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++wait) {
+      Sleep(10);
+    }
+    const std::string status = GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES ? "" : read_file(done);
+    DeleteFileW(done.c_str());
+    return status.empty() ? -1 : std::stoi(status);
+  }
+
+private:
+  std::string m_folder;
+};
+
+#define REQUIRE_LINUX_SIDE(side)                                                                                       \
+  if (!(side).available()) {                                                                                           \
+    GTEST_SKIP() << "needs Wine and the helper on the Linux side (tests/linux_side.sh)";                               \
+  }
+
+TEST(UnderWine, ALinuxLinkToAFolderIsListedButNotEntered) {
+  const LinuxSide side;
+  REQUIRE_LINUX_SIDE(side);
+  ASSERT_EQ(side.run("mkdir -p tree/real && printf inside >tree/real/inside.txt && ln -s real tree/link"), 0);
+  expect_clean_run(run_treeinv(side / "tree"));
+  const std::string folders = read_file(side / "tree\\folders.txt");
   EXPECT_TRUE(folders == "real\\\r\nlink\\\r\n" || folders == "link\\\r\nreal\\\r\n") << folders;
-  const std::string patchlist = read_file(path + "\\patchlist.txt");
+  const std::string patchlist = read_file(side / "tree\\patchlist.txt");
   EXPECT_NE(patchlist.find("real/inside.txt " + reference_sha256("inside") + "\r\n"), std::string::npos);
   EXPECT_EQ(patchlist.find("link/"), std::string::npos);
+}
+
+// The walk lists the folder X3 and stops there, as at a big file before it, while the Linux side puts something
+// else in its place. Whatever Wine's handle says of what it opens, nothing from outside the tree is listed.
+TEST(UnderWine, AFolderSwappedAfterItWasListedIsNeverEntered) {
+  const LinuxSide side;
+  REQUIRE_LINUX_SIDE(side);
+  const std::string link = "Was swapped for a link after it was listed";
+  const std::string other = "Was swapped for another folder after it was listed";
+  // X3 is moved out of the tree and replaced: by a link to a folder outside, which has another ID; by a link to
+  // itself, which only a new listing tells; by the folder outside, which only its ID tells.
+  const std::pair<const char*, std::string> swaps[] = {
+      {"ln -s ../out/secret X3", link}, {"ln -s ../out/X3 X3", link}, {"mv ../out/secret X3", other}};
+  for (const auto& [swap, reason] : swaps) {
+    SCOPED_TRACE(swap);
+    ASSERT_EQ(side.run("rm -rf tree out && mkdir -p tree/X3 out/secret && echo >tree/X3/inner.txt && "
+                       "echo >out/secret/secret.txt"),
+              0);
+    const ScopedChdir in_tree(side / "tree");
+    platform::Walk walk(platform::start_prefix());
+    ASSERT_EQ(walk.relative_path(), "X3");
+    ASSERT_EQ(walk.kind(), platform::Kind::directory);
+    ASSERT_EQ(side.run(std::string("cd tree && mv X3 ../out && ") + swap), 0);
+    std::string error;
+    try {
+      for (walk.advance(); !walk.at_end(); walk.advance()) {
+        ADD_FAILURE() << walk.relative_path();
+      }
+    } catch (const std::system_error& failure) {
+      error = failure.what();
+    }
+    EXPECT_EQ(error, "recursive_directory_iterator::operator++: " + reason + " [" + (side / "tree\\X3") + "]");
+  }
+}
+
+// Wine turns SIGINT into Ctrl+C, as a console gives it to a program. The program is this one's child, so that its
+// status is the one Windows gives: Wine may report a process that ends with threads running to its Linux parent as
+// killed by SIGKILL.
+TEST(UnderWine, CtrlCStopsTheRunAfterALineAndEndsItAsStopped) {
+  const LinuxSide side;
+  REQUIRE_LINUX_SIDE(side);
+  // A terabyte of zeros takes minutes to hash: the run cannot end before it is stopped, once it made its lists. The
+  // Linux side finds the program by the folder of its copy.
+  ASSERT_EQ(side.run("mkdir stopped && echo >stopped/small.txt && truncate -s 1T stopped/huge.bin"), 0);
+  ASSERT_TRUE(CopyFileW(program_path().c_str(), wide(side / "stopped.exe").c_str(), TRUE));
+  ASSERT_EQ(
+      side.run(
+          "(while [ ! -e stopped/patchlist.txt ]; do sleep 0.01; done\n"
+          "for process in /proc/[0-9]*; do\n"
+          "  case $(tr '\\0' ' ' <$process/cmdline) in *${PWD##*/}?stopped.exe*) kill -INT ${process#/proc/};; esac\n"
+          "done) >/dev/null 2>&1 &"),
+      0);
+  const RunResult run = run_program(wide(side / "stopped.exe"), wide(side / "stopped"));
+  EXPECT_EQ(static_cast<DWORD>(run.exit_status), STATUS_CONTROL_C_EXIT);
+  EXPECT_EQ(run.err, "treeinv: Stopped by SIGINT\r\n");
+  for (const char* list : {"folders.txt", "patchlist.txt"}) {
+    const std::string lines = read_file(side / "stopped\\" + list);
+    EXPECT_TRUE(lines.empty() || lines.substr(lines.size() - 2) == "\r\n") << list;
+    EXPECT_EQ(lines.find("huge.bin"), std::string::npos) << list;
+  }
+}
+
+// 3,000 levels of names of 11 characters make a path of 36,000, more than a full path on Windows can hold and more
+// than Linux's 4,096 bytes: Perl builds the tree folder by folder. The exe runs under GNU time, whose status Wine
+// may make SIGKILL (see above); the lists tell that the run was whole.
+TEST(UnderWine, ATreeDeeperThanAnyPathIsListedInLittleMemory) {
+  const LinuxSide side;
+  REQUIRE_LINUX_SIDE(side);
+  if (side.run("test -x /usr/bin/time") != 0) {
+    GTEST_SKIP() << "needs GNU time (the Debian package time)";
+  }
+  constexpr int k_levels = 3000;
+  const std::string name = "abcdefghijk";
+  const std::string program = "\"$TREEINV_WINE\" '" + ansi(program_path()) + "'";
+  ASSERT_EQ(side.run("mkdir deep empty && cd deep && perl -e 'for (1.." + std::to_string(k_levels) + ") { mkdir \"" +
+                     name + "\" and chdir \"" + name +
+                     "\" or die }' && cd ../empty && /usr/bin/time -f %M -o ../empty.kib " + program +
+                     "; cd ../deep && /usr/bin/time -f %M -o ../deep.kib " + program + "; true"),
+            0);
+  std::string folders;
+  std::string path;
+  for (int level = 0; level < k_levels; ++level) {
+    path += name + "\\";
+    folders += path + "\r\n";
+  }
+  EXPECT_TRUE(read_file(side / "deep\\folders.txt") == folders);
+  const std::string patchlist = read_file(side / "deep\\patchlist.txt");
+  EXPECT_EQ(std::count(patchlist.begin(), patchlist.end(), '\n'), 2) << patchlist;
+  // Peak resident memory in KiB. Wine itself keeps about 5.6 KiB for every folder a process has listed.
+  const long growth = std::stol(read_file(side / "deep.kib")) - std::stol(read_file(side / "empty.kib"));
+  EXPECT_LT(growth, 16 * 1024 + 6 * k_levels);
 }
 
 // Opens `name` in the working directory as the walk hands it out.
@@ -380,6 +522,30 @@ TEST(WindowsFiles, TheListsAreReadableWhileTheRunHoldsThemOpen) {
   lists.close();
 }
 
+TEST(WindowsLists, ASecondRunIsRefusedAndLeavesTheListsOfTheFirstAlone) {
+  TempDir dir;
+  const ScopedChdir in_dir(dir.path());
+  {
+    ListFiles lists;
+    lists.append_folder("data");
+    expect_failure(run_treeinv(dir.path()), "Cannot create \"patchlist.txt\": In use by another run.");
+    EXPECT_EQ(read_file("folders.txt"), "data\\\r\n");
+    EXPECT_EQ(read_file("patchlist.txt"), "");
+    // Nor can a check read a list half written.
+    platform::FileIdentity identity;
+    EXPECT_EQ(digest_or_error([&] {
+                return std::to_string(platform::open_list("folders.txt", platform::ListUse::read, identity));
+              }),
+              "Cannot open \"folders.txt\": In use by another run.");
+    lists.close();
+  }
+  // And while a check reads one, no run writes it.
+  platform::FileIdentity identity;
+  const OpenFile read(platform::open_list("patchlist.txt", platform::ListUse::read, identity));
+  expect_failure(run_treeinv(dir.path()), "Cannot create \"patchlist.txt\": In use by another run.");
+  EXPECT_EQ(read_file("folders.txt"), "data\\\r\n");
+}
+
 TEST(WindowsExe, CarriesItsVersionForTheFileProperties) {
   const std::wstring program = program_path();
   DWORD handle = 0;
@@ -395,21 +561,17 @@ TEST(WindowsExe, CarriesItsVersionForTheFileProperties) {
   }
 }
 
-TEST(WindowsFiles, AMessageIsNotWrittenIntoAListThatIsStandardError) {
-  REQUIRE_CODE_PAGE_1252();
-  TempDir dir;
-  write_file(wide(dir / "") + L"\u0100.txt", "");
-  RunOptions options;
-  options.stderr_file = dir / "patchlist.txt";
-  EXPECT_EQ(run_treeinv(dir.path(), options).exit_status, 1);
-  EXPECT_EQ(read_file(dir / "patchlist.txt").find("treeinv"), std::string::npos);
-}
-
 // Wine shows no Windows link or junction to a program, so that refusal is checked on its own.
 TEST(WindowsLists, ListsThatAreNotPlainFilesOfTheirOwnAreRefusedAndLeftAsTheyWere) {
-  EXPECT_EQ(list_refusal(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN, FILE_TYPE_DISK, 1), nullptr);
-  EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_REPARSE_POINT, FILE_TYPE_DISK, 1), "Is a symbolic link or junction");
-  EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_NORMAL, FILE_TYPE_CHAR, 1), "Is not a regular file");
+  EXPECT_EQ(list_refusal(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN, 0, FILE_TYPE_DISK, 1), nullptr);
+  for (const DWORD link : {0xA0000003ul, 0xA000000Cul, 0ul}) {
+    EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_REPARSE_POINT, link, FILE_TYPE_DISK, 1), "Is a symbolic link or junction");
+  }
+  // A list in a folder that OneDrive keeps, or deduplicated, is a list like any other.
+  for (const DWORD own : {0x9000001Aul, 0x80000013ul}) {
+    EXPECT_EQ(list_refusal(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE, own, FILE_TYPE_DISK, 1), nullptr);
+  }
+  EXPECT_STREQ(list_refusal(FILE_ATTRIBUTE_NORMAL, 0, FILE_TYPE_CHAR, 1), "Is not a regular file");
   TempDir elsewhere;
   write_file(elsewhere / "victim", "precious");
   TempDir dir;
