@@ -44,8 +44,8 @@ test_packages=(time)
 package_packages=(dpkg-dev file)
 benchmark_packages=(python3 rhash time)
 # googletest carries the sources the Windows tests are built from; dpkg-dev unpacks a source package; locales
-# has what the tests need to run Wine in double-byte code pages.
-windows_packages=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev perl locales)
+# has what the tests need to run Wine in double-byte code pages; the deep tree's test measures memory with time.
+windows_packages=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev perl locales time)
 
 # Installs those of the Debian packages PACKAGE... that are missing, and says so in one line first. Installing takes
 # root: apt-get runs through sudo when the script does not run as root, and when it cannot (no sudo, or sudo refuses)
