@@ -36,8 +36,7 @@ struct Line {
 // A list read back whole: its lines in the order of the list, and by path for lookups.
 struct List {
   std::string name;
-  // Left as read, without the time it takes to fill a buffer of many megabytes before reading into it.
-  std::unique_ptr<char[]> bytes;
+  std::shared_ptr<char> bytes;
   std::string_view text;
   std::vector<Line> lines;
   std::vector<std::uint32_t> by_path;
@@ -84,7 +83,7 @@ List read_list(const std::string& folder, const char* name) {
   if (!platform::file_state(input.fd(), state)) {
     throw FileError("Cannot read", list.name, errno);
   }
-  list.bytes.reset(new char[state.size]);
+  list.bytes = platform::list_buffer(state.size);
   std::size_t size = 0;
   for (std::ptrdiff_t count = 1; size < state.size && count > 0; size += static_cast<std::size_t>(count)) {
     count = platform::read_at(input.fd(), list.bytes.get() + size, state.size - size, size);

@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -18,6 +20,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -596,6 +599,18 @@ int open_list(const char* path, ListUse use, FileIdentity& identity) {
   }
   identity = identity_of(info);
   return fd;
+}
+
+std::shared_ptr<char> list_buffer(std::size_t size) {
+  constexpr std::size_t k_large_page = 2 * 1024 * 1024;
+  void* data = nullptr;
+  if (::posix_memalign(&data, size >= k_large_page ? k_large_page : alignof(std::max_align_t), size) != 0) {
+    throw std::bad_alloc();
+  }
+  if (size >= k_large_page) {
+    ::madvise(data, size, MADV_HUGEPAGE);
+  }
+  return {static_cast<char*>(data), std::free};
 }
 
 bool write_message(std::string_view /*line*/) {

@@ -225,8 +225,7 @@ bool done_or_errno(BOOL done) {
   return done != 0;
 }
 
-// The working directory's full path. Throws `what` when there is none to be had. Asked for its size first, which
-// counts the terminating null; nothing in this program changes it meanwhile.
+// The working directory's full path, asked for its size first. Throws `what` when there is none to be had.
 std::wstring working_directory(const char* what) {
   std::wstring directory(GetCurrentDirectoryW(0, nullptr), L'\0');
   const DWORD size = GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), directory.data());
@@ -307,8 +306,7 @@ NTSTATUS state_of(HANDLE handle, FileState& state, AllInformation& all) {
                   state.identity);
 }
 
-// Descriptors are the system's handles, which fit in an int (for 32-bit and 64-bit programs to share them) and are
-// never -1: the C runtime's own would cost a GetFileType per file.
+// Descriptors are the system's handles, which fit in an int and are never -1; the C runtime's cost a GetFileType.
 HANDLE handle_of(int fd) {
   return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd));
 }
@@ -721,6 +719,10 @@ int open_list(const char* path, ListUse use, FileIdentity& identity) {
     }
     CloseHandle(handle);
   }
+}
+
+std::shared_ptr<char> list_buffer(std::size_t size) {
+  return {new char[size], std::default_delete<char[]>()};
 }
 
 bool write_message(std::string_view line) {
