@@ -83,7 +83,8 @@ needs inventory " and libgtest-dev" "$scratch/tree"
 needs test ", libgtest-dev and time"
 needs package ", libgtest-dev, dpkg-dev and file"
 needs benchmark ", libgtest-dev, python3, rhash and time" --runs 1
-needs build-windows ", libgtest-dev, g++-mingw-w64-x86-64-posix, wine64, googletest, dpkg-dev, perl, locales and time" --test
+needs build-windows ", libgtest-dev, g++-mingw-w64-x86-64-posix, wine64, googletest, dpkg-dev, perl, locales \
+and time" --test
 [ -z "$(grep -v '^dpkg-query ' "$scratch/log")" ] || fail "a script with missing packages ran: $(cat "$scratch/log")"
 [ ! -e "$copy/build" ] || fail "a script with missing packages made a build folder"
 rm "$scratch/stubs/dpkg-query" "$scratch/log"
