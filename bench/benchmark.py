@@ -325,8 +325,8 @@ def main():
             if status != 1:
                 sys.exit("benchmark: treeinv --compare ended with status %d, not 1" % status)
             runs.append(elapsed)
-        print("\ncompare (two inventories of %s files, 1%% of them changed, moved, gone and added): median %.2f s,"
-              " peak %.1f MiB" % (format(compared, ","), statistics.median(runs), peak / 1024))
+        print("\ncompare (two inventories of %s files, 1%% changed, moved, gone and added): median %.2f s, "
+              "peak %.1f MiB" % (format(compared, ","), statistics.median(runs), peak / 1024))
     finally:
         if args.keep:
             print("\ntrees kept in %s" % work)
