@@ -110,7 +110,7 @@ List read_list(const std::string& folder, const char* name) {
     } else if (line.empty() || line.back() != '\\') {
       list.fail(start, "No \"\\\" at the end of the folder");
     }
-    if (line.empty() || line == "\\") {
+    if (line.empty() || (!files && line == "\\")) {
       list.fail(start, "Empty path");
     }
     if (line != k_folders_name && line != k_patchlist_name) {
