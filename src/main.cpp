@@ -162,7 +162,6 @@ template <typename Body> int run(Body&& body) {
 }
 
 int usage_error(const std::string& why) {
-  g_failure_status = 2;
   report(why, k_usage_line);
   return 2;
 }
